@@ -1,0 +1,60 @@
+#include "platform/clock/clock.h"
+
+#include <gtest/gtest.h>
+#include <time.h>
+
+#include "platform/testing/test_support.h"
+
+namespace quol::platform {
+namespace {
+
+TEST(ClockTest, FileTimeMatchesKnownInstants) {
+  CalendarTime utc;
+  utc.year = 1970;
+  EXPECT_EQ(ToFileTime(FromUtcTime(utc)), 116444736000000000ull);
+  utc.year = 2026;
+  utc.month = 12;
+  utc.day = 6;
+  utc.hour = 9;
+  utc.minute = 5;
+  utc.second = 7;
+  utc.millisecond = 250;
+  const std::uint64_t ft = ToFileTime(FromUtcTime(utc));
+  EXPECT_EQ(ft, 116444736000000000ull + 1796547907ull * 10000000ull + 2500000ull);
+  CalendarTime back = ToUtcTime(FromFileTime(ft));
+  utc.day_of_week = 0;  // a Sunday
+  EXPECT_EQ(back, utc);
+}
+
+TEST(ClockTest, LocalTimeFollowsTheTimeZone) {
+  testing::ScopedEnv tz("TZ", std::string("America/New_York"));
+  ::tzset();
+  CalendarTime utc;
+  utc.year = 2026;
+  utc.month = 7;
+  utc.day = 1;
+  utc.hour = 3;
+  CalendarTime local = ToLocalTime(FromUtcTime(utc));
+  EXPECT_EQ(local.day, 30);
+  EXPECT_EQ(local.month, 6);
+  EXPECT_EQ(local.hour, 23);
+  EXPECT_EQ(FromLocalTime(local), FromUtcTime(utc));
+  ::unsetenv("TZ");
+  ::tzset();
+}
+
+TEST(ClockTest, FakeClockDrivesNowAndTicks) {
+  FakeClock fake(FromFileTime(133000000000000000ull));
+  SetClockForTesting(&fake);
+  std::uint64_t t0 = TickMs();
+  fake.Advance(std::chrono::minutes(5));
+  EXPECT_EQ(ToFileTime(Now()), 133000000000000000ull + 5ull * 60 * 10000000);
+  EXPECT_EQ(TickMs() - t0, 300000u);
+  fake.Set(Now() - std::chrono::hours(1));  // wall clock back, ticks never
+  EXPECT_EQ(TickMs() - t0, 300000u);
+  SetClockForTesting(nullptr);
+  EXPECT_GT(ToFileTime(Now()), 133000000000000000ull);
+}
+
+}  // namespace
+}  // namespace quol::platform

@@ -1,0 +1,64 @@
+// File helpers every store of the suite uses: whole-file reads, atomic
+// replacement (temporary file in the same folder, fsync, rename, fsync of the
+// folder) and advisory locks. A crash or a full disk therefore leaves either
+// the old or the new file on disk, never a torn one.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "platform/common/hresult.h"
+
+namespace quol::platform {
+
+// Creates `path` and every missing parent (mode 0755 unless given).
+// Succeeds when the folder already exists.
+HRESULT CreateDirectories(const std::string& path, mode_t mode = 0755);
+
+bool FileExists(const std::string& path);
+bool IsDirectory(const std::string& path);
+
+// Reads the whole file; fails with E_OUTOFMEMORY when it is larger than max_bytes.
+HRESULT ReadWholeFile(const std::string& path, std::string* out,
+                      std::size_t max_bytes = 64u << 20);
+
+// Replaces `path` with `content` atomically. The file gets `mode`.
+HRESULT WriteFileAtomically(const std::string& path, std::string_view content,
+                            mode_t mode = 0644);
+
+// Copies `from` to `to` (atomically at the destination).
+HRESULT CopyFile(const std::string& from, const std::string& to);
+
+// Folder part and name part of a path ("a/b/c.xml" -> "a/b", "c.xml").
+std::string DirName(const std::string& path);
+std::string BaseName(const std::string& path);
+std::string JoinPath(const std::string& folder, const std::string& name);
+
+// An exclusive advisory lock (flock) on a lock file, released on destruction.
+// Locks are per open file, so two FileLocks in one process exclude each other
+// too.
+class FileLock {
+ public:
+  FileLock() = default;
+  ~FileLock();
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  FileLock(FileLock&& other) noexcept;
+  FileLock& operator=(FileLock&& other) noexcept;
+
+  // Waits for the lock. Creates the lock file (mode 0666 & ~umask) if missing.
+  HRESULT Acquire(const std::string& lock_path);
+  // Returns S_OK when taken, S_FALSE when another holder has it, or a failure.
+  HRESULT TryAcquire(const std::string& lock_path, mode_t mode = 0666);
+  void Release();
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  HRESULT Lock(const std::string& lock_path, bool wait, mode_t mode);
+  int fd_ = -1;
+};
+
+}  // namespace quol::platform
