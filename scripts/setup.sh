@@ -6,7 +6,8 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build ccache pkg-config git
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libpugixml-dev libsodium-dev libglib2.0-dev
+  libpugixml-dev libsodium-dev libglib2.0-dev libglib2.0-dev-bin
+  libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev sqlite3
   minisign
 )
 

@@ -9,6 +9,7 @@
 #include "foundation/log/process_log.h"
 #include "platform/datafolder/data_folder.h"
 #include "platform/fs/files.h"
+#include "platform/http/http.h"
 #include "platform/text/utf.h"
 
 namespace quol {
@@ -237,12 +238,7 @@ XmlDocument CQuolSettingsManagerBase::OpenDocument(const std::string& name,
         std::lock_guard lock(g_fetcher_mutex);
         fetcher = g_fetcher;
       }
-      if (fetcher) {
-        hr = fetcher(name, &body, &error);
-      } else {
-        hr = E_NOTIMPL;
-        error = "no HTTP transport";
-      }
+      hr = fetcher ? fetcher(name, &body, &error) : platform::HttpFetchDocument(name, &body, &error);
     } else {
       hr = platform::ReadWholeFile(name, &body, kMaxDocumentBytes);
       if (hr == E_OUTOFMEMORY) error = "file too large";

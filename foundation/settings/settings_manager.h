@@ -25,7 +25,7 @@ using XmlDocument = std::unique_ptr<pugi::xml_document>;
 class CQuolSettingsManagerBase {
  public:
   // Loads http(s) documents: fills `body` or returns a failure with a reason
-  // in `error`. Installed by the HTTP layer; without one, URLs fail to load.
+  // in `error`. By default the HTTP layer does it; tests may install another.
   using DocumentFetcher =
       std::function<HRESULT(const std::string& url, std::string* body, std::string* error)>;
 
@@ -87,6 +87,8 @@ class CQuolSettingsManagerBase {
  protected:
   void SetDirty() { dirty_ = true; }
   void SetPath(const std::string& path) { path_ = path; }
+  // Makes `document` the current one (the configuration swaps documents).
+  void SetDocument(XmlDocument document) { document_ = std::move(document); }
   // Serialises the document and replaces the file atomically.
   HRESULT WriteDocumentTo(const std::string& path) const;
 

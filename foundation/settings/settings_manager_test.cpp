@@ -158,9 +158,10 @@ TEST_F(SettingsStoreTest, OpenDocumentWithoutCreateReportsMissingFile) {
   EXPECT_FALSE(platform::FileExists(missing));  // nothing written until a save
 }
 
-TEST_F(SettingsStoreTest, UrlsNeedATransport) {
+TEST_F(SettingsStoreTest, UrlsGoThroughTheFetcher) {
+  // Nothing listens on the discard port: the load fails with curl's reason.
   EXPECT_EQ(CQuolSettingsManagerBase::OpenDocument("HTTP://127.0.0.1:9/x.xml", false), nullptr);
-  EXPECT_TRUE(log_.Contains("ERROR Failed to get settings: no HTTP transport"));
+  EXPECT_TRUE(log_.Contains("ERROR Failed to get settings: "));
 
   CQuolSettingsManagerBase::SetDocumentFetcher(
       [](const std::string& url, std::string* body, std::string*) {

@@ -80,3 +80,31 @@ std::vector<std::string> ListFolder(const std::string& path) {
 }
 
 }  // namespace quol::testing
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include "platform/testing/http_test_server.h"
+
+namespace quol::testing {
+
+SilentListener::SilentListener() {
+  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+      ::listen(fd_, 16) != 0) {
+    throw std::runtime_error("cannot listen on loopback");
+  }
+  socklen_t len = sizeof addr;
+  ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+  port_ = ntohs(addr.sin_port);
+}
+
+SilentListener::~SilentListener() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+}  // namespace quol::testing

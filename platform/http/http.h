@@ -1,0 +1,73 @@
+// HTTP GET for the suite (libcurl underneath): configuration documents, REST
+// calls and package downloads.
+//
+// Every request has a connect time-out and a total time-out, so a hung
+// server never blocks a caller for ever, and in-memory answers have a size
+// cap. Only http and https are spoken, redirects included. Proxies come from
+// the environment (http_proxy, https_proxy, no_proxy); loopback is always
+// reached directly.
+//
+// Thread-safe: each call uses its own handle.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "platform/common/hresult.h"
+
+namespace quol::platform {
+
+// Failure codes of the transport (facility 12, as the platform's internet
+// layer numbers them).
+inline constexpr HRESULT E_HTTP_TIMEOUT = static_cast<HRESULT>(0x80072EE2u);
+inline constexpr HRESULT E_HTTP_CANNOT_CONNECT = static_cast<HRESULT>(0x80072EFDu);
+inline constexpr HRESULT E_HTTP_NAME_NOT_RESOLVED = static_cast<HRESULT>(0x80072EE7u);
+inline constexpr HRESULT E_HTTP_TOO_LARGE = static_cast<HRESULT>(0x80072F76u);
+inline constexpr HRESULT E_HTTP_FAILED = static_cast<HRESULT>(0x80072EFEu);
+// The server answered with a status other than 2xx.
+inline constexpr HRESULT E_HTTP_STATUS = static_cast<HRESULT>(0x80190000u);
+
+struct HttpOptions {
+  std::string user_agent;           // empty: DefaultUserAgent()
+  long connect_timeout_ms = 0;      // 0: the process default
+  long total_timeout_ms = 0;        // 0: the process default (downloads: none, see below)
+  std::size_t max_body_bytes = 0;   // 0: the process default
+  std::vector<std::string> headers;  // "Name: value"
+};
+
+struct HttpResponse {
+  long status = 0;
+  std::string body;
+  std::string content_type;
+  std::string effective_url;  // after redirects
+};
+
+// GET into memory. Succeeds for any HTTP status; the status is in `response`.
+// Fails on transport errors, time-outs and answers over the size cap.
+HRESULT HttpGet(const std::string& url, const HttpOptions& options, HttpResponse* response,
+                std::string* error);
+
+// GET straight into `path` (atomically: a temporary file beside it, renamed
+// when complete). A download is stopped when it stalls (under 1 byte/s for
+// the stall time) or exceeds the total time-out when one is set.
+HRESULT HttpDownloadToFile(const std::string& url, const HttpOptions& options,
+                           const std::string& path, long* status, std::string* error);
+
+// Loads an XML (or any) document: GET, and any status other than 2xx fails
+// with E_HTTP_STATUS and a reason such as "HTTP status 500".
+HRESULT HttpFetchDocument(const std::string& url, std::string* body, std::string* error);
+
+struct HttpDefaults {
+  long connect_timeout_ms = 10000;
+  long total_timeout_ms = 30000;
+  long download_stall_ms = 60000;
+  std::size_t max_body_bytes = 8u << 20;
+};
+HttpDefaults GetHttpDefaults();
+// Tests shorten the limits; programs keep the defaults.
+void SetHttpDefaults(const HttpDefaults& defaults);
+
+std::string DefaultUserAgent();
+
+}  // namespace quol::platform

@@ -1,0 +1,123 @@
+// quol-devservice: the local stand-in of the family-organizer service, for
+// development, tests and the demo. It answers on 127.0.0.1 only, on two
+// ports: the API (configuration, sign-in, calendar) and the web application.
+// State lives in one SQLite file.
+//
+// Other folders' tests run it in-process:
+//
+//   DevServiceOptions options;
+//   options.db_path = dir + "/service.sqlite";
+//   options.api_port = options.web_port = 0;  // ephemeral
+//   std::string error;
+//   auto service = DevService::Create(options, &error);
+//   service->Start(&error);
+//   std::string account = service->AddAccount("a@quol.example", "secret");
+//   ... point the client at service->api_base() ...
+#pragma once
+
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace quol::service {
+
+struct DevServiceOptions {
+  std::string db_path;   // created when missing
+  int api_port = 11110;  // 0 = ephemeral
+  int web_port = 2175;   // 0 = ephemeral
+  std::string latest_version = "1.0.0.1";
+  int ttl_minutes = 60;  // lifetime of a sign-in ticket
+};
+
+struct Attendee {
+  std::string name;
+  // Stored and served as given: a palette index "0".."16", "#AARRGGBB" or
+  // "R,G,B" (tests may store anything to exercise the client).
+  std::string color = "0";
+  bool cobrand = false;
+};
+
+struct Appointment {
+  std::string subject;
+  bool all_day = false;
+  bool routine = false;
+  // Timed appointments: seconds since 1970 UTC; end >= start.
+  std::time_t start_utc = 0;
+  std::time_t end_utc = 0;
+  // All-day appointments: the day "YYYY-MM-DD" as the family sees it. Each
+  // calendar answer places it on that day in the caller's time zone.
+  std::string local_date;
+  std::vector<Attendee> attendees;
+};
+
+struct DemoCredentials {
+  std::string email;
+  std::string password;
+  std::string account_id;
+};
+
+// The demo family's sign-in.
+inline constexpr char kDemoEmail[] = "family@quol.example";
+inline constexpr char kDemoPassword[] = "quol-demo-1";
+// The only API key the service accepts.
+inline constexpr char kApiKey[] = "qvtrsn";
+
+class DevService {
+ public:
+  // Opens (or creates) the database and its tables. nullptr with a reason on
+  // failure.
+  static std::unique_ptr<DevService> Create(const DevServiceOptions& options, std::string* error);
+  ~DevService();
+  DevService(const DevService&) = delete;
+  DevService& operator=(const DevService&) = delete;
+
+  // Binds both ports on 127.0.0.1 and serves on background threads. False
+  // with a reason when a port cannot be bound (nothing is left listening).
+  bool Start(std::string* error);
+  // Stops both servers and waits for their threads; wakes delayed answers.
+  // Idempotent; the destructor calls it. A stopped service cannot restart.
+  void Stop();
+
+  int api_port() const;  // the bound ports, 0 before Start
+  int web_port() const;
+  std::string api_base() const;  // "http://127.0.0.1:PORT"
+  std::string web_base() const;
+
+  // Adds an account and returns its id; an existing e-mail (any case) gets
+  // the new password and keeps its id. Empty on failure (empty e-mail or
+  // password).
+  std::string AddAccount(const std::string& email, const std::string& password);
+  // False when the account is unknown or the appointment is malformed
+  // (all-day without a valid date, timed ending before it starts).
+  bool AddAppointment(const std::string& account_id, const Appointment& appointment);
+  // Makes the demo family (idempotent) and replaces its appointments with
+  // ones placed around `now` in this process's local time zone. account_id
+  // is empty when the database refused.
+  DemoCredentials SeedDemo(std::time_t now);
+
+  // Requests seen on both ports, by path as received (before any delay).
+  int RequestCount(const std::string& path) const;
+  // Request targets (path?query) as received, unmasked, oldest first.
+  std::vector<std::string> RequestLog() const;
+
+  // Serve this answer for the configuration path instead of the document.
+  void OverrideConfig(int status, std::string body,
+                      std::string content_type = "text/xml; charset=utf-8");
+  void ClearConfigOverride();
+  // Every API answer waits this long first (0 = no wait). Stop() cuts the
+  // wait short.
+  void SetHandlerDelayMs(int ms);
+  // Replaces the clock used for ticket lifetimes (nullptr = system clock).
+  void SetClockForTesting(std::function<std::time_t()> now);
+  // Where the one-line request log goes (nullptr = stderr).
+  void SetLogSink(std::function<void(const std::string& line)> sink);
+
+ private:
+  struct Impl;
+  explicit DevService(std::unique_ptr<Impl> impl);
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace quol::service

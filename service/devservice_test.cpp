@@ -1,0 +1,776 @@
+#include "service/devservice.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <pugixml.hpp>
+#include <set>
+#include <thread>
+
+#include "service/civil_time.h"
+#include "service/command_line.h"
+#include "service/markup.h"
+
+namespace quol::service {
+namespace {
+
+constexpr char kConfig[] = "/QuolDevuzez/GlobalConfig_v2.xml";
+constexpr char kAuth[] = "/Service/API/accounts/auth/default.ashx";
+constexpr char kCalendar[] = "/Service/api/calendar/interval/default.ashx";
+
+class TempDir {
+ public:
+  TempDir() {
+    std::string pattern = std::filesystem::temp_directory_path() / "quol-devservice-XXXXXX";
+    path_ = mkdtemp(pattern.data()) ? pattern : "";
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    if (!path_.empty()) std::filesystem::remove_all(path_, ignored);
+  }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// As the desktop client sends values: every byte but letters and digits as
+// lower-case %xx.
+std::string Escape(const std::string& value) {
+  std::string out;
+  for (unsigned char c : value) {
+    char hex[4];
+    std::snprintf(hex, sizeof hex, "%%%02x", c);
+    out += std::isalnum(c) ? std::string(1, static_cast<char>(c)) : std::string(hex);
+  }
+  return out;
+}
+
+std::int64_t ParseUtc(const std::string& text) {
+  auto date = ParseIsoDate(text.substr(0, 10));
+  if (!date || text.size() != 19) return -1;
+  return DaysFromCivil(*date) * kSecondsPerDay + std::stoi(text.substr(11, 2)) * 3600 +
+         std::stoi(text.substr(14, 2)) * 60 + std::stoi(text.substr(17, 2));
+}
+
+struct Served {
+  std::string subject;
+  bool all_day = false, routine = false;
+  std::int64_t start = 0, end = 0;
+  std::vector<Attendee> attendees;
+};
+
+class DevServiceTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    DevServiceOptions options;
+    options.db_path = dir_ / "state.sqlite";
+    options.api_port = options.web_port = 0;
+    std::string error;
+    service_ = DevService::Create(options, &error);
+    ASSERT_TRUE(service_) << error;
+    ASSERT_TRUE(service_->Start(&error)) << error;
+    service_->SetLogSink([this](const std::string& line) {
+      std::lock_guard lock(log_mutex_);
+      log_lines_.push_back(line);
+    });
+  }
+
+  httplib::Result Get(const std::string& target, bool web = false) {
+    httplib::Client client("127.0.0.1", web ? service_->web_port() : service_->api_port());
+    client.set_url_encode(false);
+    return client.Get(target);
+  }
+
+  // The answer's <quol> element; fails the test when it does not parse.
+  pugi::xml_node Xml(const std::string& target) {
+    auto res = Get(target);
+    EXPECT_TRUE(res);
+    if (!res) return {};
+    EXPECT_EQ(res->get_header_value("Content-Type"), "text/xml; charset=utf-8");
+    docs_.emplace_back(std::make_unique<pugi::xml_document>());
+    EXPECT_TRUE(docs_.back()->load_string(res->body.c_str())) << res->body;
+    return docs_.back()->child("quol");
+  }
+
+  pugi::xml_node SignIn(const std::string& user, const std::string& password,
+                        const std::string& key = kApiKey) {
+    return Xml(std::string(kAuth) + "?username=" + Escape(user) + "&password=" + Escape(password) +
+               "&apiKey=" + key);
+  }
+
+  std::pair<std::string, std::string> Ticket(const std::string& user, const std::string& pw) {
+    auto quol = SignIn(user, pw);
+    EXPECT_STREQ(quol.child_value("success"), "true");
+    return {quol.child_value("account"), quol.child_value("auth")};
+  }
+
+  std::string CalendarTarget(const std::string& account, const std::string& ticket,
+                             const std::string& first, const std::string& last, int tz = 0) {
+    return std::string(kCalendar) + "?startDate=" + first + "&endDate=" + last +
+           "&version=0&tzoffset=" + std::to_string(tz) + "&account=" + Escape(account) +
+           "&auth=" + Escape(ticket) + "&apiKey=" + kApiKey;
+  }
+
+  std::vector<Served> Calendar(const std::string& account, const std::string& ticket,
+                               const std::string& first, const std::string& last, int tz = 0) {
+    auto quol = Xml(CalendarTarget(account, ticket, first, last, tz));
+    EXPECT_STREQ(quol.child_value("success"), "true") << quol.child_value("error");
+    std::vector<Served> list;
+    for (auto node : quol.child("appointments").children("appointment")) {
+      Served s{node.child_value("subject"),
+               node.child_value("isAllDayEvent") == std::string("true"),
+               node.child_value("isRoutine") == std::string("true"),
+               ParseUtc(node.child_value("startTime")),
+               ParseUtc(node.child_value("endTime")),
+               {}};
+      for (auto a : node.child("attendees").children("attendee")) {
+        s.attendees.push_back({a.child_value("name"), a.child_value("color"),
+                               a.child_value("cobrand") == std::string("true")});
+      }
+      list.push_back(std::move(s));
+    }
+    return list;
+  }
+
+  static Appointment Timed(const std::string& subject, const std::string& start,
+                           const std::string& end) {
+    Appointment a;
+    a.subject = subject;
+    a.start_utc = ParseUtc(start);
+    a.end_utc = ParseUtc(end);
+    return a;
+  }
+
+  // Declared before the service: its threads write the log until it stops.
+  TempDir dir_;
+  std::mutex log_mutex_;
+  std::vector<std::string> log_lines_;
+  std::vector<std::unique_ptr<pugi::xml_document>> docs_;
+  std::unique_ptr<DevService> service_;
+};
+
+// --- configuration ---------------------------------------------------------------
+
+TEST_F(DevServiceTest, ConfigNamesTheBoundPortsAndTheLatestVersion) {
+  auto config =
+      Xml(std::string(kConfig) + "?account=&cobrand=quol&v=1.0.0.1&ll=en-US").child("default");
+  const std::string api = service_->api_base();
+  EXPECT_EQ(config.child_value("updateServiceUrl"), api + kConfig);
+  EXPECT_EQ(config.child_value("fallBackUpdateServiceUrl"), api + kConfig);
+  EXPECT_EQ(config.child_value("authServiceUrl"), api + kAuth);
+  EXPECT_EQ(config.child_value("reminderServiceUrl"), api + kCalendar);
+  EXPECT_EQ(config.child_value("homePageUrl"), service_->web_base() + "/devuzez/");
+  EXPECT_STREQ(config.child_value("whatsNewUrl"), "/devuzez/whatsnew.htm");
+  EXPECT_STREQ(config.child_value("latestVersion"), "1.0.0.1");
+  EXPECT_STREQ(config.child_value("authCookies"), "ASP.NET_SessionId;quol_state;quol_auth");
+  EXPECT_NE(service_->api_port(), service_->web_port());
+}
+
+TEST_F(DevServiceTest, ConfigOverrideServesExactlyWhatATestAsks) {
+  service_->OverrideConfig(503, "<quol><default>not closed", "text/plain");
+  auto res = Get(kConfig);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 503);
+  EXPECT_EQ(res->body, "<quol><default>not closed");
+  EXPECT_EQ(res->get_header_value("Content-Type"), "text/plain");
+
+  service_->OverrideConfig(500, "", "text/xml");
+  res = Get(kConfig);
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 500);
+  EXPECT_EQ(res->body, "");  // not replaced by a generic error page
+
+  service_->ClearConfigOverride();
+  EXPECT_EQ(Xml(kConfig).child("default").child_value("minVersion"), std::string("0.0.0.0"));
+}
+
+// --- sign-in ---------------------------------------------------------------------
+
+TEST_F(DevServiceTest, SignInGivesTheAccountAndATicket) {
+  const std::string id = service_->AddAccount("mia@quol.example", "p@ss.w rd+&=%");
+  ASSERT_FALSE(id.empty());
+  auto quol = SignIn("mia@quol.example", "p@ss.w rd+&=%");  // every byte escaped, as clients do
+  EXPECT_STREQ(quol.child_value("success"), "true");
+  EXPECT_EQ(quol.child_value("account"), id);
+  EXPECT_GE(std::string(quol.child_value("auth")).size(), 32u);
+  EXPECT_STREQ(quol.child_value("ttlMinutes"), "60");
+  EXPECT_NE(Ticket("mia@quol.example", "p@ss.w rd+&=%").second, quol.child_value("auth"));
+}
+
+TEST_F(DevServiceTest, SignInRefusesWrongCredentialsAndKeys) {
+  service_->AddAccount("mia@quol.example", "secret");
+  for (auto [user, pw] : {std::pair{"mia@quol.example", "Secret"},
+                          {"leo@quol.example", "secret"},
+                          {"mia@quol.example", ""},
+                          {"", "secret"}}) {
+    auto quol = SignIn(user, pw);
+    EXPECT_STREQ(quol.child_value("success"), "false") << user << " " << pw;
+    EXPECT_STREQ(quol.child_value("errorCode"), "2");
+    EXPECT_STREQ(quol.child_value("error"), "Wrong user name or password");
+  }
+  for (std::string key : {"", "QVTRSN", "other"}) {
+    auto quol = SignIn("mia@quol.example", "secret", key);
+    EXPECT_STREQ(quol.child_value("errorCode"), "1") << key;
+    EXPECT_STRNE(quol.child_value("error"), "");
+  }
+  auto missing = Xml(std::string(kAuth) + "?username=mia%40quol%2eexample&password=secret");
+  EXPECT_STREQ(missing.child_value("errorCode"), "1");
+}
+
+TEST_F(DevServiceTest, EmailMatchesWithoutCaseAndReAddingResetsThePassword) {
+  const std::string id = service_->AddAccount("Family@Quol.Example", "first");
+  EXPECT_EQ(Ticket("family@QUOL.example", "first").first, id);
+  EXPECT_EQ(service_->AddAccount("FAMILY@quol.example", "second"), id);
+  EXPECT_STREQ(SignIn("family@quol.example", "first").child_value("errorCode"), "2");
+  EXPECT_EQ(Ticket("family@quol.example", "second").first, id);
+  // The path is matched without case too, as the service always did.
+  auto lower =
+      Xml("/service/api/accounts/auth/default.ashx?username=family%40quol%2eexample"
+          "&password=second&apikey=qvtrsn");
+  EXPECT_STREQ(lower.child_value("success"), "true");
+}
+
+TEST_F(DevServiceTest, HostileSignInValuesAreRefusedCleanly) {
+  service_->AddAccount("mia@quol.example", "secret");
+  for (std::string value : {"' OR '1'='1", "mia@quol.example' --", "%", "\xff\xfe", "a\"b<c>"}) {
+    EXPECT_STREQ(SignIn(value, value).child_value("errorCode"), "2") << value;
+    EXPECT_STREQ(SignIn("mia@quol.example", value).child_value("errorCode"), "2") << value;
+  }
+  EXPECT_STREQ(SignIn(std::string(3000, 'a'), std::string(3000, 'b')).child_value("errorCode"),
+               "2");
+  auto res = Get(std::string(kAuth) + "?username=" + std::string(20000, 'x'));
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 414);
+  // Broken escapes and stray separators still get an answer.
+  EXPECT_STREQ(
+      Xml(std::string(kAuth) + "?username=%zz%&&=&password&apiKey=qvtrsn").child_value("errorCode"),
+      "2");
+  EXPECT_EQ(Ticket("mia@quol.example", "secret").first.empty(), false);
+}
+
+// --- calendar --------------------------------------------------------------------
+
+class DevServiceCalendarTest : public DevServiceTest {
+ protected:
+  void SetUp() override {
+    DevServiceTest::SetUp();
+    account_ = service_->AddAccount("mia@quol.example", "secret");
+    std::tie(std::ignore, ticket_) = Ticket("mia@quol.example", "secret");
+  }
+  std::string account_, ticket_;
+};
+
+TEST_F(DevServiceCalendarTest, RequiresALiveTicketOfThatAccount) {
+  const std::string other = service_->AddAccount("leo@quol.example", "secret2");
+  const std::string other_ticket = Ticket("leo@quol.example", "secret2").second;
+  for (auto [account, ticket] : {std::pair{account_, std::string("0123456789abcdef")},
+                                 {account_, other_ticket},
+                                 {other, ticket_},
+                                 {account_, std::string()},
+                                 {std::string("x' OR '1'='1"), std::string("' OR 1=1 --")}}) {
+    auto quol = Xml(CalendarTarget(account, ticket, "2026-12-07", "2026-12-08"));
+    EXPECT_STREQ(quol.child_value("errorCode"), "3") << account << " " << ticket;
+    EXPECT_STREQ(quol.child_value("error"), "Not signed in");
+  }
+  auto wrong_key = CalendarTarget(account_, ticket_, "2026-12-07", "2026-12-08") + "x";
+  EXPECT_STREQ(Xml(wrong_key).child_value("errorCode"), "1");
+
+  // The ticket lives ttlMinutes (60).
+  const std::time_t now = std::time(nullptr);
+  service_->SetClockForTesting([now] { return now + 59 * 60; });
+  EXPECT_STREQ(
+      Xml(CalendarTarget(account_, ticket_, "2026-12-07", "2026-12-08")).child_value("success"),
+      "true");
+  service_->SetClockForTesting([now] { return now + 61 * 60; });
+  EXPECT_STREQ(
+      Xml(CalendarTarget(account_, ticket_, "2026-12-07", "2026-12-08")).child_value("errorCode"),
+      "3");
+}
+
+TEST_F(DevServiceCalendarTest, RefusesBadDatesAndOffsets) {
+  for (auto [first, last] : {std::pair{"2026-13-01", "2026-12-08"},
+                             {"2026-02-29", "2026-03-01"},
+                             {"2026-12-8", "2026-12-09"},
+                             {"today", "2026-12-09"},
+                             {"2026-12-09", "2026-12-08"},
+                             {"", ""}}) {
+    EXPECT_STREQ(Xml(CalendarTarget(account_, ticket_, first, last)).child_value("errorCode"), "4")
+        << first;
+  }
+  auto target = CalendarTarget(account_, ticket_, "2026-12-07", "2026-12-07");
+  for (std::string tz : {"abc", "99999999999999", "1441", "60.5"}) {
+    auto bad = target;
+    bad.replace(bad.find("tzoffset=0"), 10, "tzoffset=" + tz);
+    EXPECT_STREQ(Xml(bad).child_value("errorCode"), "4") << tz;
+  }
+}
+
+TEST_F(DevServiceCalendarTest, ReturnsOverlappingAppointmentsByStartWithAttendees) {
+  Appointment late =
+      Timed("Crosses into the day after", "2026-12-08T23:00:00", "2026-12-09T01:00:00");
+  late.routine = true;
+  late.attendees = {
+      {"Mia", "3", false}, {"Dad", "#FF30A5BA", false}, {"Club", "170,187,204", true}};
+  for (const Appointment& a :
+       {late, Timed("Next day", "2026-12-09T00:00:00", "2026-12-09T01:00:00"),
+        Timed("Ends at the window start", "2026-12-06T23:00:00", "2026-12-07T00:00:00"),
+        Timed("Inside", "2026-12-07T15:00:00", "2026-12-07T16:30:00"),
+        Timed("From the day before", "2026-12-06T23:30:00", "2026-12-07T00:30:00"),
+        Timed("Instant at midnight", "2026-12-07T00:00:00", "2026-12-07T00:00:00")}) {
+    ASSERT_TRUE(service_->AddAppointment(account_, a)) << a.subject;
+  }
+  auto list = Calendar(account_, ticket_, "2026-12-07", "2026-12-08");
+  std::vector<std::string> subjects;
+  for (const auto& s : list) subjects.push_back(s.subject);
+  EXPECT_EQ(subjects, (std::vector<std::string>{"From the day before", "Instant at midnight",
+                                                "Inside", "Crosses into the day after"}));
+  ASSERT_EQ(list.size(), 4u);
+  EXPECT_EQ(list[3].start, ParseUtc("2026-12-08T23:00:00"));
+  EXPECT_EQ(list[3].end, ParseUtc("2026-12-09T01:00:00"));
+  EXPECT_TRUE(list[3].routine);
+  EXPECT_FALSE(list[2].routine || list[2].all_day);
+  ASSERT_EQ(list[3].attendees.size(), 3u);
+  EXPECT_EQ(list[3].attendees[1].color, "#FF30A5BA");
+  EXPECT_EQ(list[3].attendees[2].name, "Club");
+  EXPECT_TRUE(list[3].attendees[2].cobrand);
+  EXPECT_FALSE(list[3].attendees[0].cobrand);
+
+  // Another account sees none of it.
+  service_->AddAccount("leo@quol.example", "secret2");
+  auto [leo, leo_ticket] = Ticket("leo@quol.example", "secret2");
+  EXPECT_TRUE(Calendar(leo, leo_ticket, "2026-12-01", "2026-12-31").empty());
+}
+
+TEST_F(DevServiceCalendarTest, AllDayAppointmentsLandOnTheCallersLocalDay) {
+  Appointment birthday;
+  birthday.subject = "Birthday";
+  birthday.all_day = true;
+  birthday.local_date = "2026-12-07";
+  ASSERT_TRUE(service_->AddAppointment(account_, birthday));
+  birthday.local_date = "2026-12-32";
+  EXPECT_FALSE(service_->AddAppointment(account_, birthday));
+
+  // Five hours behind UTC: local midnight is 05:00 UTC.
+  auto west = Calendar(account_, ticket_, "2026-12-07", "2026-12-07", 300);
+  ASSERT_EQ(west.size(), 1u);
+  EXPECT_TRUE(west[0].all_day);
+  EXPECT_EQ(west[0].start, ParseUtc("2026-12-07T05:00:00"));
+  EXPECT_EQ(west[0].end, ParseUtc("2026-12-08T04:59:59"));
+  auto east = Calendar(account_, ticket_, "2026-12-06", "2026-12-06", -120);
+  ASSERT_EQ(east.size(), 1u);
+  EXPECT_EQ(east[0].start, ParseUtc("2026-12-06T22:00:00"));
+  // The window follows the shifted times.
+  EXPECT_EQ(Calendar(account_, ticket_, "2026-12-08", "2026-12-08", 300).size(), 1u);
+  EXPECT_TRUE(Calendar(account_, ticket_, "2026-12-08", "2026-12-08", 0).empty());
+}
+
+TEST_F(DevServiceCalendarTest, VersionChangesOnlyWhenAppointmentsChange) {
+  auto version = [&] {
+    return std::string(
+        Xml(CalendarTarget(account_, ticket_, "2026-12-07", "2026-12-07")).child_value("version"));
+  };
+  const std::string before = version();
+  EXPECT_FALSE(before.empty());
+  EXPECT_EQ(version(), before);
+  ASSERT_TRUE(service_->AddAppointment(
+      account_, Timed("Swim", "2026-12-20T10:00:00", "2026-12-20T11:00:00")));
+  EXPECT_NE(version(), before);
+  EXPECT_FALSE(service_->AddAppointment(
+      account_, Timed("Backwards", "2026-12-20T10:00:00", "2026-12-20T09:00:00")));
+  EXPECT_FALSE(service_->AddAppointment(
+      "no-such-account", Timed("Swim", "2026-12-20T10:00:00", "2026-12-20T11:00:00")));
+}
+
+TEST_F(DevServiceCalendarTest, TextIsStoredVerbatimAndServedAsValidXml) {
+  const std::string subject = "'); DROP TABLE appointments; -- <b>&amp;";
+  Appointment a = Timed(subject, "2026-12-07T10:00:00", "2026-12-07T11:00:00");
+  a.attendees = {{"Bad \xC3(UTF-8\x01", "\" OR 1=1", false}};
+  ASSERT_TRUE(service_->AddAppointment(account_, a));
+  auto list = Calendar(account_, ticket_, "2026-12-07", "2026-12-07");
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0].subject, subject);
+  EXPECT_EQ(list[0].attendees[0].name, "Bad \xEF\xBF\xBD(UTF-8");
+  EXPECT_EQ(list[0].attendees[0].color, "\" OR 1=1");
+  EXPECT_EQ(Calendar(account_, ticket_, "2026-12-07", "2026-12-07").size(), 1u);
+}
+
+// --- demo family -------------------------------------------------------------------
+
+class DevServiceDemoTest : public DevServiceTest {
+ protected:
+  // Seeds the demo at `now` and reads it back as a client in this machine's
+  // time zone would see it.
+  std::vector<Served> SeedAndRead(std::time_t now) {
+    auto credentials = service_->SeedDemo(now);
+    EXPECT_EQ(credentials.email, kDemoEmail);
+    auto [account, ticket] = Ticket(credentials.email, credentials.password);
+    EXPECT_EQ(account, credentials.account_id);
+    std::tm local{};
+    localtime_r(&now, &local);
+    tz_ = static_cast<int>(-local.tm_gmtoff / 60);
+    today_ = DaysFromCivil({local.tm_year + 1900, local.tm_mon + 1, local.tm_mday});
+    return Calendar(account, ticket, FormatIsoDate(CivilFromDays(today_ - 1)),
+                    FormatIsoDate(CivilFromDays(today_ + 2)), tz_);
+  }
+
+  // Checks the groups; returns how many timed ones start within the hour.
+  int CheckGroups(std::time_t now) {
+    auto list = SeedAndRead(now);
+    EXPECT_EQ(list.size(), 6u);
+    int within_hour = 0, later_today = 0, all_day = 0, morning = 0, afternoon = 0;
+    std::set<std::string> colors;
+    bool cobrand = false;
+    for (const auto& a : list) {
+      const std::int64_t local_start = a.start - tz_ * 60;
+      const std::int64_t day = local_start / kSecondsPerDay;
+      const std::int64_t hour = local_start % kSecondsPerDay / 3600;
+      if (a.all_day) {
+        EXPECT_EQ(day, today_);
+        EXPECT_EQ(local_start % kSecondsPerDay, 0);
+        EXPECT_EQ(a.end - a.start, kSecondsPerDay - 1);
+        ++all_day;
+      } else if (day == today_) {
+        EXPECT_GT(a.start, now) << a.subject;
+        ++later_today;
+        within_hour += a.start <= now + 3600;
+      } else if (day == today_ + 1 && hour < 12) {
+        ++morning;
+      } else if (day == today_ + 1 && hour < 18) {
+        ++afternoon;
+      }
+      for (const auto& person : a.attendees) {
+        colors.insert(person.color);
+        cobrand = cobrand || person.cobrand;
+      }
+    }
+    EXPECT_EQ(later_today, 3);
+    EXPECT_EQ(all_day, 1);
+    EXPECT_EQ(morning, 1);
+    EXPECT_EQ(afternoon, 1);
+    EXPECT_TRUE(colors.count("#FF30A5BA") && colors.count("170,187,204") && colors.count("3"));
+    EXPECT_TRUE(cobrand);
+    return within_hour;
+  }
+
+  static std::time_t LocalTime(int hour, int minute, int second, int day = 14) {
+    std::tm tm{};
+    tm.tm_year = 2030 - 1900;
+    tm.tm_mon = 4;
+    tm.tm_mday = day;
+    tm.tm_hour = hour;
+    tm.tm_min = minute;
+    tm.tm_sec = second;
+    tm.tm_isdst = -1;
+    return std::mktime(&tm);
+  }
+
+  int tz_ = 0;
+  std::int64_t today_ = 0;
+};
+
+TEST_F(DevServiceDemoTest, MorningSeedHasOneSoonTwoLaterAllDayAndTomorrow) {
+  EXPECT_EQ(CheckGroups(LocalTime(9, 17, 23)), 1);
+}
+
+TEST_F(DevServiceDemoTest, LateEveningSeedStillPutsThreeAppointmentsToday) {
+  EXPECT_GE(CheckGroups(LocalTime(21, 30, 0)), 1);
+  EXPECT_GE(CheckGroups(LocalTime(23, 40, 10)), 1);
+}
+
+TEST_F(DevServiceDemoTest, ReseedingMovesTheSameAccountsAppointments) {
+  const auto first = service_->SeedDemo(LocalTime(9, 0, 0));
+  const std::time_t next_day = LocalTime(9, 0, 0, 15);
+  auto list = SeedAndRead(next_day);
+  EXPECT_EQ(list.size(), 6u);  // replaced, not added
+  EXPECT_EQ(Ticket(kDemoEmail, kDemoPassword).first, first.account_id);
+  ASSERT_FALSE(list.empty());
+  const auto soccer = std::find_if(list.begin(), list.end(),
+                                   [](const Served& s) { return s.subject == "Soccer practice"; });
+  ASSERT_NE(soccer, list.end());
+  EXPECT_EQ(soccer->start, LocalTime(9, 5, 0, 15));
+}
+
+// --- bookkeeping and lifecycle --------------------------------------------------------
+
+TEST_F(DevServiceTest, CountsRequestsAndLogsThemMasked) {
+  service_->AddAccount("mia@quol.example", "hunter2");
+  Get(kConfig);
+  Get(std::string(kConfig) + "?account=a&cobrand=b&v=1&ll=de");
+  Ticket("mia@quol.example", "hunter2");
+  Get("/Service/api/calendar/interval/default.ashx?auth=TICKET123&pass%77ord=hunter2");
+  Get("/nowhere");
+  EXPECT_EQ(service_->RequestCount(kConfig), 2);
+  EXPECT_EQ(service_->RequestCount(kAuth), 1);
+  EXPECT_EQ(service_->RequestCount("/nowhere"), 1);
+  EXPECT_EQ(service_->RequestCount(kCalendar), 1);
+  auto log = service_->RequestLog();
+  ASSERT_EQ(log.size(), 5u);
+  EXPECT_EQ(log[1], std::string(kConfig) + "?account=a&cobrand=b&v=1&ll=de");
+  EXPECT_NE(log[2].find("hunter2"), std::string::npos);  // unmasked for tests
+
+  // Lines are written once each answer is out, in whatever order the
+  // server's threads get there: wait for all five, then look them up.
+  auto lines = [&] {
+    std::lock_guard lock(log_mutex_);
+    return log_lines_;
+  };
+  while (lines().size() < 5) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  auto logged = [&](const std::string& text) {
+    auto all = lines();
+    return std::count_if(all.begin(), all.end(), [&](const std::string& line) {
+      return line.find(text) != std::string::npos;
+    });
+  };
+  EXPECT_EQ(logged("hunter2"), 0);
+  EXPECT_EQ(logged("TICKET123"), 0);
+  EXPECT_EQ(logged("api GET /QuolDevuzez/GlobalConfig_v2.xml?account=a&cobrand=b&v=1&ll=de -> 200"),
+            1);
+  EXPECT_EQ(logged("&password=***&apiKey=qvtrsn -> 200"), 1);
+  EXPECT_EQ(logged("?auth=***&pass%77ord=*** -> 200"), 1);
+  EXPECT_EQ(logged("api GET /nowhere -> 404"), 1);
+}
+
+TEST_F(DevServiceTest, StopCutsADelayedAnswerShort) {
+  service_->SetHandlerDelayMs(10 * 60 * 1000);  // far beyond the test's time limit
+  int status = 0;
+  std::thread client([&] {
+    httplib::Client client("127.0.0.1", service_->api_port());
+    client.set_read_timeout(std::chrono::minutes(30));
+    auto res = client.Get(kConfig);
+    status = res ? res->status : -1;
+  });
+  while (service_->RequestCount(kConfig) == 0)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  service_->Stop();
+  client.join();
+  EXPECT_EQ(status, 503);
+  service_->Stop();  // idempotent
+  std::string error;
+  EXPECT_FALSE(service_->Start(&error));
+}
+
+TEST_F(DevServiceTest, APortInUseFailsToStartWithAReason) {
+  DevServiceOptions options;
+  options.db_path = dir_ / "other.sqlite";
+  options.api_port = service_->api_port();
+  options.web_port = 0;
+  std::string error;
+  auto other = DevService::Create(options, &error);
+  ASSERT_TRUE(other);
+  EXPECT_FALSE(other->Start(&error));
+  EXPECT_NE(error.find(std::to_string(service_->api_port())), std::string::npos) << error;
+  EXPECT_EQ(other->api_port(), 0);
+
+  DevServiceOptions bad = options;
+  bad.ttl_minutes = 0;
+  EXPECT_FALSE(DevService::Create(bad, &error));
+  bad = options;
+  bad.db_path = dir_ / "missing-folder/state.sqlite";
+  EXPECT_FALSE(DevService::Create(bad, &error));
+  EXPECT_NE(error.find("missing-folder"), std::string::npos);
+}
+
+TEST_F(DevServiceTest, WebAppServesPagesAndEscapesWhatItShows) {
+  auto home = Get("/devuzez/?mode=%3cscript%3ealert(1)%3c%2fscript%3e&cobrand=acme", true);
+  ASSERT_TRUE(home);
+  EXPECT_EQ(home->status, 200);
+  EXPECT_EQ(home->get_header_value("Content-Type"), "text/html; charset=utf-8");
+  EXPECT_NE(home->body.find("&lt;script&gt;alert(1)"), std::string::npos);
+  EXPECT_EQ(home->body.find("<script>"), std::string::npos);
+  EXPECT_NE(home->body.find(">acme<"), std::string::npos);
+  EXPECT_EQ(Get("/devuzez/whatsnew.htm", true)->status, 200);
+  EXPECT_EQ(Get("/devuzez?mode=x", true)->get_header_value("Location"), "/devuzez/?mode=x");
+  EXPECT_EQ(Get("/elsewhere", true)->status, 404);
+  EXPECT_EQ(Get("/devuzez/", false)->status, 404);  // not on the API port
+}
+
+// --- pieces ------------------------------------------------------------------------
+
+TEST(DevServiceCivilTimeTest, ConvertsAndValidatesDates) {
+  for (std::int64_t days : {-719468LL, -1LL, 0LL, 11016LL, 20794LL, 2932896LL}) {
+    EXPECT_EQ(DaysFromCivil(CivilFromDays(days)), days);
+  }
+  EXPECT_EQ(DaysFromCivil({2000, 3, 1}) - DaysFromCivil({2000, 2, 28}), 2);
+  EXPECT_EQ(DaysFromCivil({1900, 3, 1}) - DaysFromCivil({1900, 2, 28}), 1);
+  EXPECT_TRUE(ParseIsoDate("2024-02-29"));
+  for (auto bad : {"2023-02-29", "2024-04-31", "0000-01-01", "2024-00-10", "2024-1-01",
+                   "2024-01-01x", "２０２４-01-01", "+024-01-01"}) {
+    EXPECT_FALSE(ParseIsoDate(bad)) << bad;
+  }
+  EXPECT_EQ(FormatUtcDateTime(-1), "1969-12-31T23:59:59");
+  EXPECT_EQ(FormatUtcDateTime(1796655600), "2026-12-07T15:00:00");
+}
+
+TEST(DevServiceMarkupTest, EscapesAndMasks) {
+  EXPECT_EQ(EscapeMarkup("a<b>&\"'\x01\t"), "a&lt;b&gt;&amp;&quot;&#39;\t");
+  EXPECT_EQ(EscapeMarkup("\xE2\x82\xAC \xED\xA0\x80 \xC0\xAF"),
+            "\xE2\x82\xAC \xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD \xEF\xBF\xBD\xEF\xBF\xBD");
+  EXPECT_EQ(MaskTargetForLog("/a?Password=x&auth=y&authx=z&auth"),
+            "/a?Password=***&auth=***&authx=z&auth");
+  EXPECT_EQ(MaskTargetForLog("/a\x1b[31m?q=\x7f"), "/a%1B[31m?q=%7F");
+}
+
+TEST(DevServiceCommandLineTest, ParsesFlagsAndRejectsBadOnes) {
+  CommandLine parsed;
+  std::string error;
+  ASSERT_TRUE(ParseCommandLine({}, &parsed, &error));
+  EXPECT_EQ(parsed.options.api_port, 11110);
+  EXPECT_EQ(parsed.options.web_port, 2175);
+  EXPECT_EQ(parsed.options.db_path, "devservice.sqlite");
+  ASSERT_TRUE(ParseCommandLine(
+      {"--api-port", "0", "--web-port=8080", "--db", "x.db", "--demo", "--latest-version=2.0.1.7",
+       "--ttl-minutes", "5", "--add-account", "a@b.c:pw:with:colons", "--add-account=d@e.f:x"},
+      &parsed, &error));
+  EXPECT_EQ(parsed.options.api_port, 0);
+  EXPECT_EQ(parsed.options.web_port, 8080);
+  EXPECT_EQ(parsed.options.latest_version, "2.0.1.7");
+  EXPECT_EQ(parsed.options.ttl_minutes, 5);
+  EXPECT_TRUE(parsed.demo);
+  ASSERT_EQ(parsed.accounts.size(), 2u);
+  EXPECT_EQ(parsed.accounts[0].second, "pw:with:colons");
+  for (std::vector<std::string> bad : {std::vector<std::string>{"--api-port", "70000"},
+                                       {"--api-port"},
+                                       {"--web-port", "12x"},
+                                       {"--api-port=5", "--web-port=5"},
+                                       {"--ttl-minutes", "0"},
+                                       {"--latest-version", "1.x"},
+                                       {"--latest-version", "1.2.3.4.5"},
+                                       {"--add-account", "nopassword"},
+                                       {"--add-account", ":pw"},
+                                       {"--demo=yes"},
+                                       {"--db", ""},
+                                       {"--frobnicate"},
+                                       {"extra"}}) {
+    error.clear();
+    EXPECT_FALSE(ParseCommandLine(bad, &parsed, &error)) << bad[0];
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+// --- the program ------------------------------------------------------------------
+
+struct Program {
+  int exit_code = -1;
+  std::string out, err;
+};
+
+// Runs quol-devservice with `args`; stdout and stderr go to files in `dir`.
+Program RunProgram(const TempDir& dir, const std::vector<std::string>& args) {
+  const std::string out = dir / "out.txt", err = dir / "err.txt";
+  const pid_t pid = fork();
+  if (pid == 0) {
+    alarm(60);  // a hung program dies instead of hanging the test
+    if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(99);
+    std::vector<char*> argv{const_cast<char*>(QUOL_DEVSERVICE_BINARY)};
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(argv[0], argv.data());
+    _exit(98);
+  }
+  Program program;
+  int status = 0;
+  if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+    program.exit_code = WEXITSTATUS(status);
+  auto read = [](const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  program.out = read(out);
+  program.err = read(err);
+  return program;
+}
+
+TEST(DevServiceProgramTest, HelpAndBadCommandLines) {
+  TempDir dir;
+  auto help = RunProgram(dir, {"--help"});
+  EXPECT_EQ(help.exit_code, 0);
+  EXPECT_NE(help.out.find("--api-port"), std::string::npos);
+  auto bad = RunProgram(dir, {"--api-port", "many"});
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
+  EXPECT_NE(bad.err.find("--api-port"), std::string::npos);
+  EXPECT_EQ(RunProgram(dir, {"--unknown"}).exit_code, 2);
+}
+
+TEST(DevServiceProgramTest, APortInUseExitsWithOne) {
+  TempDir dir;
+  DevServiceOptions options{dir / "a.sqlite", 0, 0};
+  std::string error;
+  auto service = DevService::Create(options, &error);
+  ASSERT_TRUE(service && service->Start(&error)) << error;
+  const std::string port = std::to_string(service->web_port());
+  auto run = RunProgram(dir, {"--api-port", "0", "--web-port", port, "--db", dir / "b.sqlite"});
+  EXPECT_EQ(run.exit_code, 1);
+  EXPECT_NE(run.err.find(port), std::string::npos) << run.err;
+}
+
+// Kills and reaps the child unless the test already has.
+struct Child {
+  pid_t pid = -1;
+  ~Child() {
+    if (pid > 0) {
+      kill(pid, SIGKILL);
+      waitpid(pid, nullptr, 0);
+    }
+  }
+};
+
+TEST(DevServiceProgramTest, ServesUntilSigtermAndExitsCleanly) {
+  TempDir dir;
+  int out[2];
+  ASSERT_EQ(pipe(out), 0);
+  Child child;
+  const pid_t pid = child.pid = fork();
+  if (pid == 0) {
+    alarm(60);
+    dup2(out[1], STDOUT_FILENO);
+    close(out[0]);
+    if (!freopen("/dev/null", "w", stderr)) _exit(99);
+    const std::string db = dir / "state.sqlite";
+    execl(QUOL_DEVSERVICE_BINARY, QUOL_DEVSERVICE_BINARY, "--api-port", "0", "--web-port", "0",
+          "--db", db.c_str(), "--demo", "--latest-version", "3.1.4.1", static_cast<char*>(nullptr));
+    _exit(98);
+  }
+  close(out[1]);
+  std::string text;
+  char c;
+  while (text.find("listening") == std::string::npos || text.back() != '\n') {
+    if (read(out[0], &c, 1) != 1) break;
+    text += c;
+  }
+  close(out[0]);
+  EXPECT_NE(text.find("demo account family@quol.example password quol-demo-1\n"),
+            std::string::npos);
+  int api = 0, web = 0;
+  ASSERT_EQ(std::sscanf(text.c_str() + text.find("quol-devservice listening"),
+                        "quol-devservice listening api=%d web=%d", &api, &web),
+            2)
+      << text;
+
+  httplib::Client client("127.0.0.1", api);
+  auto res = client.Get(kConfig);
+  ASSERT_TRUE(res);
+  EXPECT_NE(res->body.find("<latestVersion>3.1.4.1</latestVersion>"), std::string::npos);
+  EXPECT_NE(res->body.find(":" + std::to_string(web) + "/devuzez/"), std::string::npos);
+
+  kill(pid, SIGTERM);
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  child.pid = -1;
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
+}
+
+}  // namespace
+}  // namespace quol::service

@@ -1,0 +1,24 @@
+// Text helpers for the answers and the request log.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace quol::service {
+
+// Escapes text for XML or HTML element content and attribute values. Invalid
+// UTF-8 becomes U+FFFD and control characters XML cannot carry are dropped,
+// so the answer always parses.
+std::string EscapeMarkup(std::string_view text);
+
+// "<name>escaped text</name>"
+std::string Element(std::string_view name, std::string_view text);
+
+// The request target for the log: values of password and auth parameters
+// replaced by "***", bytes outside printable ASCII shown as %XX.
+std::string MaskTargetForLog(std::string_view target);
+
+// ASCII lower case.
+std::string AsciiLower(std::string_view text);
+
+}  // namespace quol::service
