@@ -9,6 +9,12 @@ packages=(
   libpugixml-dev libsodium-dev libglib2.0-dev libglib2.0-dev-bin
   libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev sqlite3
   minisign
+  libcairo2-dev libpango1.0-dev libfontconfig-dev
+  libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libexif-dev
+  imagemagick
+  xvfb xauth x11-xserver-utils xdotool libgl1-mesa-dri
+  libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxtst-dev libgl-dev
+  fonts-league-spartan
 )
 
 missing=()

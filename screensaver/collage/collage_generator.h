@@ -1,0 +1,147 @@
+// Building collages: the layout around a random split point, the single-photo
+// collage, the builder thread that keeps one collage ready, and the history
+// that lets the user step back and forth.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "screensaver/collage/collage.h"
+#include "screensaver/photos/feed.h"
+#include "screensaver/widgets/slide_widget.h"
+
+namespace quol::saver {
+
+class IBuildCollage {
+ public:
+  virtual ~IBuildCollage() = default;
+  virtual std::unique_ptr<Collage> BuildCollage() = 0;
+};
+
+// What a collage's overlays need from the widget side, called while the
+// collage is laid out (see overlays.h for the real one).
+class ICollageOverlays {
+ public:
+  virtual ~ICollageOverlays() = default;
+  // 2 (bottom-left) or 3 (bottom-right).
+  virtual int ChooseStackCorner() = 0;
+  // Makes the collage's widget stack on first use and measures it.
+  virtual WidgetSize MeasureStack(Collage& collage, cairo_t* cr) = 0;
+  virtual void PlaceLogo(Collage& collage, cairo_t* cr, int corner) = 0;
+  virtual void PlaceStack(Collage& collage, WidgetSize size, int corner, cairo_t* cr) = 0;
+  virtual void PlaceNoticeStrip(Collage& collage, cairo_t* cr) = 0;
+  // The height kept free of photos at the bottom.
+  virtual int BottomBandHeight(const Collage& collage) = 0;
+};
+
+// Scales (iw, ih) to fit the box's size, keeping the aspect ratio.
+WidgetSize FitSize(int image_width, int image_height, int box_width, int box_height);
+
+// The order in which the four quadrants are filled for the areas a[0..3]:
+// smallest, largest, second, third (ties keep 0, 1, 2, 3).
+std::array<int, 4> CellOrder(const std::array<long long, 4>& areas);
+
+class CollageGenerator : public IBuildCollage {
+ public:
+  static constexpr int kPhotoTries = 20;
+
+  // `feed` and `overlays` are borrowed. `cancel`, when given, makes a build
+  // stop early (the builder thread is being stopped).
+  CollageGenerator(IFeedImageCollection* feed, int width, int height, ICollageOverlays* overlays,
+                   const std::atomic<bool>* cancel = nullptr);
+  std::unique_ptr<Collage> BuildCollage() override;
+
+ private:
+  struct Cell {
+    Rect rect;
+    bool portrait = false;
+    int anchor = 0;
+  };
+  std::unique_ptr<PhotoImage> GetPhoto();
+  void BuildSinglePhoto(Collage& collage);
+  void BuildFull(Collage& collage);
+  void PlaceInCell(Collage& collage, Cell& cell, std::unique_ptr<PhotoImage> photo);
+  bool Cancelled() const { return cancel_ != nullptr && cancel_->load(); }
+
+  IFeedImageCollection* feed_;
+  int width_, height_;
+  ICollageOverlays* overlays_;
+  const std::atomic<bool>* cancel_;
+};
+
+// An event that lets one waiter through per signal.
+class AutoResetEvent {
+ public:
+  void Set();
+  void Wait();
+  bool WaitFor(std::chrono::milliseconds timeout);
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  bool signalled_ = false;
+};
+
+// Keeps exactly one collage built ahead on a thread of its own.
+class BackgroundCollageGenerator : public IBuildCollage {
+ public:
+  // Picks the feed for the next collage (on the builder thread); may return
+  // nullptr when there is none. Whatever the picker and overlays refer to
+  // must stay alive as long as the builder might run: the shared state keeps
+  // them when a slow build outlives Stop().
+  using FeedPicker = std::function<IFeedImageCollection*()>;
+  static constexpr std::chrono::milliseconds kStopWait{1000};
+
+  BackgroundCollageGenerator(int width, int height, FeedPicker picker,
+                             std::shared_ptr<ICollageOverlays> overlays);
+  ~BackgroundCollageGenerator() override;
+
+  // Waits until the builder has a collage ready and takes it.
+  std::unique_ptr<Collage> BuildCollage() override;
+  // Stops the builder, waiting at most kStopWait; a builder still busy after
+  // that is left to finish on its own and clean up after itself.
+  void Stop();
+
+ private:
+  struct State;
+  std::shared_ptr<State> state_;
+  std::thread thread_;
+};
+
+// The collages shown so far (up to 100), of which at most two keep bitmaps.
+class CollageHistory {
+ public:
+  static constexpr std::size_t kMaxCollages = 100;
+
+  explicit CollageHistory(IBuildCollage* generator) : generator_(generator) {}
+
+  // The next collage: the successor when the user had stepped back, else a
+  // new one from the generator. May block until the builder has one.
+  Collage* Next();
+  // One step back; false at the oldest collage.
+  bool Previous();
+  Collage* Current();
+
+  std::size_t size() const { return collages_.size(); }
+  // Collages holding a bitmap (for tests and the debug panel).
+  int CountWithBitmaps() const;
+
+ private:
+  void Enter(std::size_t index, bool forward);
+
+  IBuildCollage* generator_;
+  std::deque<std::unique_ptr<Collage>> collages_;
+  std::size_t current_ = 0;
+  std::size_t first_ = 0;  // window of collages that keep bitmaps
+  std::size_t last_ = 0;
+  int window_count_ = 0;
+};
+
+}  // namespace quol::saver

@@ -1,0 +1,332 @@
+#include "screensaver/collage/collage_generator.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <thread>
+
+#include "platform/testing/test_support.h"
+#include "screensaver/common/random.h"
+
+namespace quol::saver {
+namespace {
+
+// Writes a solid-colour PNG photo of the given size.
+std::string WritePhoto(const testing::TempDir& dir, const std::string& name, int w, int h,
+                       double r, double g, double b) {
+  SurfacePtr surface = MakeArgbSurface(w, h);
+  ContextPtr cr = MakeContext(surface.get());
+  cairo_set_source_rgb(cr.get(), r, g, b);
+  cairo_paint(cr.get());
+  const std::string path = dir / name;
+  cairo_surface_write_to_png(surface.get(), path.c_str());
+  return path;
+}
+
+// Deals its photos in order and never repeats one within a collage.
+class ListFeed : public IFeedImageCollection {
+ public:
+  explicit ListFeed(std::vector<std::string> photos, bool single = false)
+      : photos_(std::move(photos)), single_(single) {}
+  std::string NextSinglePhoto() override { return NextPhoto(); }
+  std::string NextPhoto() override {
+    if (dealt_in_collage_ >= photos_.size()) return {};
+    ++dealt_in_collage_;
+    ++total_dealt_;
+    return photos_[next_++ % photos_.size()];
+  }
+  void EndCollage() override {
+    dealt_in_collage_ = 0;
+    ++collages_;
+  }
+  bool IsSinglePhoto() const override { return single_; }
+  std::string FeedName() const override { return "Holiday"; }
+
+  std::vector<std::string> photos_;
+  bool single_;
+  std::size_t next_ = 0, dealt_in_collage_ = 0, total_dealt_ = 0;
+  int collages_ = 0;
+};
+
+// Overlays of fixed size, so that the layout can be checked exactly.
+class FixedOverlays : public ICollageOverlays {
+ public:
+  int ChooseStackCorner() override { return corner; }
+  WidgetSize MeasureStack(Collage&, cairo_t*) override { return stack; }
+  void PlaceLogo(Collage& collage, cairo_t*, int logo_corner) override {
+    logo_corner_seen = logo_corner;
+    collage.logo_rect = Rect{0, collage.height() - 88, 124, 88};
+  }
+  void PlaceStack(Collage& collage, WidgetSize size, int, cairo_t*) override {
+    placed_stack = size;
+    collage.stack_rect = Rect{0, 0, size.width, size.height};
+  }
+  void PlaceNoticeStrip(Collage& collage, cairo_t*) override {
+    ++strips;
+    collage.strip_rect = Rect{0, collage.height() - 30, collage.width(), 30};
+  }
+  int BottomBandHeight(const Collage& collage) override {
+    return std::max(collage.strip_rect.height, collage.logo_rect.height + 3 * collage.m());
+  }
+
+  int corner = 2;
+  WidgetSize stack{300, 200};
+  WidgetSize placed_stack;
+  int logo_corner_seen = -1;
+  int strips = 0;
+};
+
+class CollageGeneratorTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    SetDebugRandom(true);
+    SeedThreadRandomWith(7);
+  }
+  void TearDown() override { SetDebugRandom(false); }
+
+  std::vector<std::string> Photos(int n, int w = 400, int h = 300) {
+    std::vector<std::string> paths;
+    for (int i = 0; i < n; ++i) {
+      paths.push_back(WritePhoto(dir_, "p" + std::to_string(i) + ".png", w + i % 3 * 40,
+                                 h + i % 2 * 60, 0.2 + 0.05 * (i % 10), 0.5, 0.8));
+    }
+    return paths;
+  }
+
+  testing::TempDir dir_;
+  FixedOverlays overlays_;
+};
+
+TEST(CollageGeometryTest, FitAndCellOrder) {
+  EXPECT_EQ(FitSize(400, 300, 800, 300), (WidgetSize{400, 300}));
+  EXPECT_EQ(FitSize(400, 300, 400, 600), (WidgetSize{400, 300}));
+  EXPECT_EQ(FitSize(300, 400, 1000, 200), (WidgetSize{150, 200}));
+  EXPECT_EQ(FitSize(200, 100, 100, 50), (WidgetSize{100, 50}));
+  EXPECT_EQ(CellOrder({10, 40, 20, 30}), (std::array<int, 4>{0, 1, 2, 3}));
+  EXPECT_EQ(CellOrder({40, 30, 20, 10}), (std::array<int, 4>{3, 0, 2, 1}));
+  EXPECT_EQ(CellOrder({5, 5, 5, 5}), (std::array<int, 4>{0, 3, 1, 2}));
+}
+
+TEST_F(CollageGeneratorTest, FullCollageGeometryOn1920x1080) {
+  ListFeed feed(Photos(12));
+  CollageGenerator generator(&feed, 1920, 1080, &overlays_);
+  std::unique_ptr<Collage> collage = generator.BuildCollage();
+  ASSERT_TRUE(collage->has_bitmap());
+  EXPECT_EQ(collage->m(), 9);
+  EXPECT_EQ(collage->s(), 270);
+  EXPECT_EQ(collage->mat_painter().radius, 18);
+  EXPECT_EQ(overlays_.logo_corner_seen, 3);
+  EXPECT_EQ(collage->feed_name, "Holiday");
+  ASSERT_FALSE(collage->photos().empty());
+
+  const Rect area{27, 27, 1866, 1026};
+  const auto& mats = collage->mat_painter().mats;
+  ASSERT_EQ(mats.size(), collage->photos().size());
+  for (std::size_t i = 0; i < mats.size(); ++i) {
+    const Rect& p = collage->photos()[i].rect;
+    EXPECT_EQ(mats[i], (Rect{p.x - 18, p.y - 18, p.width + 36, p.height + 36}));
+    EXPECT_GE(p.x, area.x + 9);
+    EXPECT_GE(p.y, area.y + 9);
+    EXPECT_LE(p.right(), area.right() - 9);
+    EXPECT_LE(p.bottom(), area.bottom() - 9);
+    EXPECT_FALSE(collage->photos()[i].image) << "decoded photos are dropped after drawing";
+  }
+  // Photos never overlap, and neighbours keep 2m between them.
+  for (std::size_t i = 0; i < mats.size(); ++i) {
+    for (std::size_t j = i + 1; j < mats.size(); ++j) {
+      Rect a = collage->photos()[i].rect, b = collage->photos()[j].rect, overlap;
+      a = Rect{a.x - 9, a.y - 9, a.width + 18, a.height + 18};
+      EXPECT_FALSE(Overlap(a, b, &overlap)) << i << " and " << j;
+    }
+  }
+  EXPECT_EQ(feed.collages_, 1);
+}
+
+TEST_F(CollageGeneratorTest, FirstPhotoOfEachQuadrantSitsAtTheSplitPoint) {
+  for (int seed = 1; seed <= 20; ++seed) {
+    SeedThreadRandomWith(static_cast<std::uint32_t>(seed));
+    ListFeed feed(Photos(30));
+    CollageGenerator generator(&feed, 1920, 1080, &overlays_);
+    std::unique_ptr<Collage> collage = generator.BuildCollage();
+    const int px = collage->split_x, py = collage->split_y, m = collage->m();
+    std::map<int, int> first_in_quadrant;
+    for (std::size_t i = 0; i < collage->photos().size(); ++i) {
+      const Rect& p = collage->photos()[i].rect;
+      const int k = (p.x >= px ? 1 : 0) + (p.y >= py ? 2 : 0);
+      if (first_in_quadrant.count(k) != 0) continue;
+      first_in_quadrant[k] = static_cast<int>(i);
+      // Anchor corner 3 - k: m from both lines through the split point.
+      if (k == 0) {
+        EXPECT_EQ(p.right(), px - m) << "seed " << seed;
+        EXPECT_EQ(p.bottom(), py - m) << "seed " << seed;
+      } else if (k == 3 && overlays_.corner != 3) {
+        EXPECT_EQ(p.x, px + m) << "seed " << seed;
+        EXPECT_EQ(p.y, py + m) << "seed " << seed;
+      }
+    }
+  }
+}
+
+TEST_F(CollageGeneratorTest, NarrowCellsStayEmpty) {
+  // A tall, narrow screen leaves thin quadrants next to the split point.
+  for (int seed = 1; seed <= 30; ++seed) {
+    SeedThreadRandomWith(static_cast<std::uint32_t>(seed));
+    ListFeed feed(Photos(30));
+    overlays_.stack = WidgetSize{0, 0};
+    CollageGenerator generator(&feed, 1200, 1900, &overlays_);
+    std::unique_ptr<Collage> collage = generator.BuildCollage();
+    const int px = collage->split_x, py = collage->split_y, s = collage->s();
+    const int x = 3 * collage->m(), w = 1200 - 6 * collage->m();
+    for (const CollagePhoto& photo : collage->photos()) {
+      const bool left = photo.rect.x < px;
+      const int cell_width = left ? px - x : x + w - px;
+      EXPECT_GE(cell_width, s) << "photo in a cell narrower than s, seed " << seed;
+      (void)py;
+    }
+  }
+}
+
+TEST_F(CollageGeneratorTest, OnePhotoFolderShowsItOncePerCollage) {
+  ListFeed feed(Photos(1));
+  CollageGenerator generator(&feed, 1920, 1080, &overlays_);
+  for (int i = 0; i < 3; ++i) {
+    std::unique_ptr<Collage> collage = generator.BuildCollage();
+    EXPECT_EQ(collage->photos().size(), 1u);
+  }
+  EXPECT_EQ(feed.collages_, 3);
+}
+
+TEST_F(CollageGeneratorTest, SinglePhotoFeedsAndTinyScreensCentreOnePhoto) {
+  ListFeed single(Photos(3), true);
+  CollageGenerator generator(&single, 1920, 1080, &overlays_);
+  std::unique_ptr<Collage> collage = generator.BuildCollage();
+  ASSERT_EQ(collage->photos().size(), 1u);
+  const Rect& p = collage->photos()[0].rect;
+  // 400x300 into the box (36, 36, 1848, 1008): full height, centred.
+  EXPECT_EQ(p, (Rect{36 + (1848 - 1344) / 2, 36, 1344, 1008}));
+  EXPECT_TRUE(collage->single_photo);
+  EXPECT_FALSE(collage->stack);
+  EXPECT_EQ(overlays_.logo_corner_seen, -1);
+}
+
+TEST_F(CollageGeneratorTest, UnloadablePhotosAreSkippedAndEmptyFeedsGiveBlack) {
+  std::vector<std::string> paths = {dir_ / "missing.jpg", dir_ / "also-missing.png"};
+  auto good = Photos(2);
+  paths.insert(paths.end(), good.begin(), good.end());
+  ListFeed feed(paths);
+  CollageGenerator generator(&feed, 1920, 1080, &overlays_);
+  EXPECT_EQ(generator.BuildCollage()->photos().size(), 2u);
+
+  ListFeed empty({});
+  CollageGenerator none(&empty, 1920, 1080, &overlays_);
+  std::unique_ptr<Collage> black = none.BuildCollage();
+  ASSERT_TRUE(black->has_bitmap());
+  const unsigned char* pixels = cairo_image_surface_get_data(black->bitmap());
+  EXPECT_EQ(pixels[0] | pixels[1] | pixels[2], 0);
+  EXPECT_EQ(pixels[3], 255);
+}
+
+TEST_F(CollageGeneratorTest, FinishingKeepsTheMatsAndRerendersIdentically) {
+  ListFeed feed(Photos(8));
+  CollageGenerator generator(&feed, 960, 540, &overlays_);
+  std::unique_ptr<Collage> collage = generator.BuildCollage();
+  const std::vector<Rect> mats = collage->mat_painter().mats;
+  SurfacePtr first = CopySurface(collage->bitmap());
+  collage->Release();
+  EXPECT_FALSE(collage->has_bitmap());
+  collage->Rerender();
+  ASSERT_TRUE(collage->has_bitmap());
+  EXPECT_EQ(collage->mat_painter().mats, mats);
+  const int bytes = cairo_image_surface_get_stride(first.get()) * 540;
+  EXPECT_EQ(std::memcmp(cairo_image_surface_get_data(first.get()),
+                        cairo_image_surface_get_data(collage->bitmap()), bytes),
+            0);
+}
+
+// A generator that hands out numbered collages without drawing photos.
+class CountingGenerator : public IBuildCollage {
+ public:
+  std::unique_ptr<Collage> BuildCollage() override {
+    auto collage = std::make_unique<Collage>(64, 48);
+    collage->feed_name = std::to_string(++built);
+    collage->Finish();
+    return collage;
+  }
+  int built = 0;
+};
+
+TEST(CollageHistoryTest, KeepsAHundredCollagesAndAtMostTwoBitmaps) {
+  CountingGenerator generator;
+  CollageHistory history(&generator);
+  for (int i = 1; i <= 101; ++i) {
+    ASSERT_EQ(history.Next()->feed_name, std::to_string(i));
+    EXPECT_LE(history.CountWithBitmaps(), 2);
+  }
+  EXPECT_EQ(history.size(), 100u);
+  // The first collage has gone: stepping all the way back ends at number 2.
+  while (history.Previous()) {
+    if (!history.Current()->has_bitmap()) history.Current()->Rerender();
+    EXPECT_LE(history.CountWithBitmaps(), 2);
+  }
+  EXPECT_EQ(history.Current()->feed_name, "2");
+}
+
+TEST(CollageHistoryTest, BackAndForthShowsTheSameCollages) {
+  CountingGenerator generator;
+  CollageHistory history(&generator);
+  for (int i = 0; i < 8; ++i) history.Next();
+  std::vector<std::string> seen_back;
+  for (int i = 0; i < 5; ++i) {
+    ASSERT_TRUE(history.Previous());
+    if (!history.Current()->has_bitmap()) history.Current()->Rerender();
+    seen_back.push_back(history.Current()->feed_name);
+    EXPECT_LE(history.CountWithBitmaps(), 2);
+  }
+  EXPECT_EQ(seen_back, (std::vector<std::string>{"7", "6", "5", "4", "3"}));
+  std::vector<std::string> seen_forward;
+  for (int i = 0; i < 5; ++i) {
+    Collage* collage = history.Next();
+    if (!collage->has_bitmap()) collage->Rerender();
+    seen_forward.push_back(collage->feed_name);
+    EXPECT_LE(history.CountWithBitmaps(), 2);
+  }
+  EXPECT_EQ(seen_forward, (std::vector<std::string>{"4", "5", "6", "7", "8"}));
+  EXPECT_EQ(generator.built, 8);
+  EXPECT_EQ(history.Next()->feed_name, "9");
+}
+
+// A feed that takes its time, to stop the builder in the middle of a build.
+class SlowFeed : public ListFeed {
+ public:
+  using ListFeed::ListFeed;
+  std::string NextPhoto() override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return ListFeed::NextPhoto();
+  }
+};
+
+TEST_F(CollageGeneratorTest, BackgroundGeneratorBuildsAheadAndStops) {
+  auto feed = std::make_shared<ListFeed>(Photos(6));
+  auto overlays = std::make_shared<FixedOverlays>();
+  BackgroundCollageGenerator background(
+      640, 480, [feed] { return feed.get(); }, overlays);
+  std::unique_ptr<Collage> first = background.BuildCollage();
+  ASSERT_TRUE(first);
+  EXPECT_TRUE(first->has_bitmap());
+  std::unique_ptr<Collage> second = background.BuildCollage();
+  ASSERT_TRUE(second);
+  background.Stop();
+  background.Stop();  // twice is fine
+
+  auto slow = std::make_shared<SlowFeed>(Photos(40, 200, 150));
+  {
+    BackgroundCollageGenerator busy(
+        1920, 1080, [slow] { return slow.get(); }, overlays);
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }  // destroyed mid-build: the build is cut short and nothing is leaked
+  EXPECT_LT(slow->total_dealt_, 40u);
+}
+
+}  // namespace
+}  // namespace quol::saver

@@ -1,0 +1,10 @@
+# sources of screensaver/collage
+target_sources(quol_saver_core PRIVATE
+  collage/collage.cpp
+  collage/collage_generator.cpp
+  collage/overlays.cpp
+)
+list(APPEND QUOL_SAVER_TEST_SOURCES
+  collage/collage_generator_test.cpp
+  collage/overlays_test.cpp
+)

@@ -1,0 +1,47 @@
+// Cross-faders: put the saver's pictures on a window, the next one fading in
+// over the current one.
+//
+// Pictures are Cairo image surfaces (ARGB32 or RGB24) of the window's size;
+// the caller keeps them, a fader copies what it needs. Transparent parts show
+// black: each picture is flattened onto opaque black first. A picture of
+// another size is drawn at the window's top-left corner, unscaled, cropped
+// where it is larger.
+#pragma once
+
+#include <cairo.h>
+
+#include <functional>
+#include <memory>
+
+#include "platform/common/hresult.h"
+
+// From <X11/Xlib.h>, kept out of this header so its macros (None, Bool,
+// Status) do not spread to every user of a fader.
+typedef struct _XDisplay Display;
+typedef unsigned long XID;
+typedef XID Window;
+
+namespace quol::saver {
+
+class ICrossFader {
+ public:
+  virtual ~ICrossFader() = default;
+  // Negative: the fader cannot be used.
+  virtual HRESULT Initialize() = 0;
+  // `picture` becomes the current picture; nothing is drawn.
+  virtual void SetPicture(cairo_surface_t* picture) = 0;
+  // Fades from the current picture to `picture`, which becomes current.
+  virtual void FadeTo(cairo_surface_t* picture) = 0;
+  // Draws the next frame of the fade; true while the fade goes on, so the
+  // owner of the event loop keeps calling it while idle.
+  virtual bool Step() = 0;
+};
+
+// The OpenGL fader when OpenGL works on `window` (made with
+// GlWindowVisual, see gl_cross_fader.h), else the basic fader, which shows
+// each picture at once. The failed set-up step is in the log either way.
+// `wake` is called by FadeTo so the loop owner resumes calling Step.
+std::unique_ptr<ICrossFader> CreateCrossFader(Display* display, Window window, int width,
+                                              int height, std::function<void()> wake = {});
+
+}  // namespace quol::saver

@@ -1,0 +1,582 @@
+#include "screensaver/photos/photo_decode.h"
+
+#include <libexif/exif-data.h>
+#include <png.h>
+#include <sys/stat.h>
+#include <turbojpeg.h>
+
+#include <algorithm>
+#include <csetjmp>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace quol::saver {
+namespace {
+
+// ---------------------------------------------------------------- helpers
+
+struct FileCloser {
+  void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
+
+struct TjDestroyer {
+  void operator()(void* handle) const { tjDestroy(handle); }
+};
+using TjHandlePtr = std::unique_ptr<void, TjDestroyer>;
+
+struct ExifDataUnref {
+  void operator()(ExifData* data) const { exif_data_unref(data); }
+};
+using ExifDataPtr = std::unique_ptr<ExifData, ExifDataUnref>;
+
+struct CairoDestroyer {
+  void operator()(cairo_t* cr) const { cairo_destroy(cr); }
+};
+using CairoPtr = std::unique_ptr<cairo_t, CairoDestroyer>;
+
+constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+
+bool FitsBitmap(int width, int height, std::uint64_t limit) {
+  return width > 0 && height > 0 &&
+         static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * 4 <= limit;
+}
+
+// An ARGB32 image surface, or nullptr.
+CairoSurfacePtr NewSurface(int width, int height) {
+  CairoSurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
+  if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return nullptr;
+  return surface;
+}
+
+// `source` scaled to exactly `size` with Cairo's good filter.
+CairoSurfacePtr Resample(cairo_surface_t* source, PixelSize size) {
+  int width = cairo_image_surface_get_width(source);
+  int height = cairo_image_surface_get_height(source);
+  CairoSurfacePtr target = NewSurface(size.width, size.height);
+  if (!target) return nullptr;
+  CairoPtr cr(cairo_create(target.get()));
+  cairo_scale(cr.get(), static_cast<double>(size.width) / width,
+              static_cast<double>(size.height) / height);
+  cairo_set_source_surface(cr.get(), source, 0, 0);
+  cairo_pattern_t* pattern = cairo_get_source(cr.get());
+  cairo_pattern_set_filter(pattern, CAIRO_FILTER_GOOD);
+  // Edge pixels would otherwise be blended with the transparency outside.
+  cairo_pattern_set_extend(pattern, CAIRO_EXTEND_PAD);
+  cairo_set_operator(cr.get(), CAIRO_OPERATOR_SOURCE);
+  cairo_paint(cr.get());
+  bool ok = cairo_status(cr.get()) == CAIRO_STATUS_SUCCESS;
+  cr.reset();
+  if (!ok) return nullptr;
+  cairo_surface_flush(target.get());
+  return target;
+}
+
+std::uint16_t ReadBigEndian16(const unsigned char* p) {
+  return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
+}
+
+// ---------------------------------------------------------------- JPEG
+
+// What the markers before the first scan tell about a JPEG.
+struct JpegLayout {
+  std::span<const unsigned char> exif;  // APP1 payload from "Exif\0\0" on
+  bool frame_found = false;
+  bool scan_found = false;
+  bool progressive = false;
+  int scan_components = 0;
+  struct Component {
+    int h = 1;
+    int v = 1;
+  };
+  std::vector<Component> components;
+};
+
+JpegLayout ScanJpegMarkers(std::span<const unsigned char> data) {
+  JpegLayout layout;
+  std::size_t pos = 2;  // after SOI
+  while (pos + 4 <= data.size()) {
+    if (data[pos] != 0xFF) break;
+    unsigned char marker = data[pos + 1];
+    if (marker == 0xFF) {  // fill byte
+      ++pos;
+      continue;
+    }
+    if (marker == 0xD8 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7)) {
+      pos += 2;
+      continue;
+    }
+    if (marker == 0xD9) break;
+    std::size_t length = ReadBigEndian16(&data[pos + 2]);
+    if (length < 2 || pos + 2 + length > data.size()) break;
+    std::span<const unsigned char> segment = data.subspan(pos + 4, length - 2);
+    if (marker == 0xE1 && layout.exif.empty() && segment.size() >= 6 &&
+        std::memcmp(segment.data(), "Exif\0\0", 6) == 0) {
+      layout.exif = segment;
+    } else if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
+               marker != 0xCC && !layout.frame_found) {
+      layout.frame_found = true;
+      layout.progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
+      if (segment.size() >= 6) {
+        std::size_t count = segment[5];
+        for (std::size_t i = 0; i < count && 6 + 3 * i + 2 < segment.size(); ++i) {
+          unsigned char factors = segment[6 + 3 * i + 1];
+          int h = std::clamp(factors >> 4, 1, 4);
+          int v = std::clamp(factors & 0x0F, 1, 4);
+          layout.components.push_back({h, v});
+        }
+      }
+    } else if (marker == 0xDA) {
+      layout.scan_found = true;
+      if (!segment.empty()) layout.scan_components = segment[0];
+      break;
+    }
+    pos += 2 + length;
+  }
+  return layout;
+}
+
+// The memory libjpeg keeps for the whole image's DCT coefficients when the
+// image is progressive or split over several scans; 0 for a single
+// interleaved scan, which is decoded a row of blocks at a time.
+std::uint64_t WholeImageCoefficientBytes(const JpegLayout& layout, int width, int height) {
+  std::uint64_t w = static_cast<std::uint64_t>(width);
+  std::uint64_t h = static_cast<std::uint64_t>(height);
+  if (!layout.frame_found || !layout.scan_found || layout.components.empty()) {
+    return w * h * 3 * 2;  // unknown: assume the worst of the usual layouts
+  }
+  bool multi_scan = layout.scan_components < static_cast<int>(layout.components.size());
+  if (!layout.progressive && !multi_scan) return 0;
+  int h_max = 1, v_max = 1;
+  for (const auto& c : layout.components) {
+    h_max = std::max(h_max, c.h);
+    v_max = std::max(v_max, c.v);
+  }
+  std::uint64_t bytes = 0;
+  for (const auto& c : layout.components) {
+    std::uint64_t cw = (w * static_cast<std::uint64_t>(c.h) + h_max - 1) / h_max;
+    std::uint64_t ch = (h * static_cast<std::uint64_t>(c.v) + v_max - 1) / v_max;
+    std::uint64_t blocks_x = (cw + 7) / 8 + static_cast<std::uint64_t>(c.h);
+    std::uint64_t blocks_y = (ch + 7) / 8 + static_cast<std::uint64_t>(c.v);
+    bytes += blocks_x * blocks_y * 64 * 2;
+  }
+  return bytes;
+}
+
+bool ReadWholeFile(std::FILE* file, std::vector<unsigned char>* data) {
+  struct stat info {};
+  if (::fstat(::fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return false;
+  if (info.st_size <= 0 || static_cast<std::uint64_t>(info.st_size) > kMaxJpegFileBytes) {
+    return false;
+  }
+  data->resize(static_cast<std::size_t>(info.st_size));
+  if (std::fseek(file, 0, SEEK_SET) != 0) return false;
+  std::size_t got = std::fread(data->data(), 1, data->size(), file);
+  data->resize(got);
+  return got > 0;
+}
+
+DecodedPhoto DecodeJpeg(std::span<const unsigned char> data, int screen_width, int screen_height) {
+  DecodedPhoto result;
+  TjHandlePtr tj(tjInitDecompress());
+  if (!tj) return result;
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  if (tjDecompressHeader3(tj.get(), data.data(), static_cast<unsigned long>(data.size()), &width,
+                          &height, &subsampling, &colorspace) != 0) {
+    return result;
+  }
+  if (width <= kMinPhotoSide || height <= kMinPhotoSide) return result;
+  if (width > kMaxJpegSide || height > kMaxJpegSide) return result;
+  std::optional<PixelSize> target = ReducedSize(width, height, screen_width, screen_height);
+  if (!target || !FitsBitmap(target->width, target->height, kMaxBitmapBytes)) return result;
+
+  JpegLayout layout = ScanJpegMarkers(data);
+  if (WholeImageCoefficientBytes(layout, width, height) > kMaxCoefficientBytes) return result;
+
+  tjscalingfactor chosen{1, JpegScaleDenominator(width, height, *target)};
+  int decoded_width = TJSCALED(width, chosen);
+  int decoded_height = TJSCALED(height, chosen);
+  if (!FitsBitmap(decoded_width, decoded_height, kMaxDecodeBytes)) return result;
+
+  CairoSurfacePtr decoded = NewSurface(decoded_width, decoded_height);
+  if (!decoded) return result;
+  cairo_surface_flush(decoded.get());
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  constexpr int kPixelFormat = TJPF_BGRA;  // ARGB32 words as bytes
+#else
+  constexpr int kPixelFormat = TJPF_ARGB;
+#endif
+  // Any warning (a truncated or damaged file) fails the load rather than
+  // showing a half-grey photo.
+  if (tjDecompress2(tj.get(), data.data(), static_cast<unsigned long>(data.size()),
+                    cairo_image_surface_get_data(decoded.get()), decoded_width,
+                    cairo_image_surface_get_stride(decoded.get()), decoded_height, kPixelFormat,
+                    TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS) != 0) {
+    return result;
+  }
+  cairo_surface_mark_dirty(decoded.get());
+
+  CairoSurfacePtr reduced = decoded_width == target->width && decoded_height == target->height
+                                ? std::move(decoded)
+                                : Resample(decoded.get(), *target);
+  if (!reduced) return result;
+  decoded.reset();
+
+  // Portrait-stored photos are shown as stored.
+  int rotate_flip = width > height ? RotateFlipForOrientation(JpegExifOrientation(data)) : 0;
+  if (rotate_flip != 0) {
+    reduced = ApplyRotateFlip(reduced.get(), rotate_flip);
+    if (!reduced) return result;
+  }
+  result.surface = std::move(reduced);
+  result.rotate_flip = rotate_flip;
+  return result;
+}
+
+// ---------------------------------------------------------------- PNG
+
+// Area-averaging reduction of RGBA rows, fed one source row at a time, into
+// a premultiplied ARGB32 bitmap. Works in integer units in which a source
+// pixel is `target` long and a target pixel `source` long, so every weight
+// is exact.
+class BoxReducer {
+ public:
+  BoxReducer(std::uint32_t source_width, std::uint32_t source_height, cairo_surface_t* target)
+      : source_width_(source_width),
+        source_height_(source_height),
+        target_width_(static_cast<std::uint32_t>(cairo_image_surface_get_width(target))),
+        target_height_(static_cast<std::uint32_t>(cairo_image_surface_get_height(target))),
+        pixels_(cairo_image_surface_get_data(target)),
+        stride_(static_cast<std::size_t>(cairo_image_surface_get_stride(target))),
+        row_(static_cast<std::size_t>(target_width_) * 4),
+        sum_(static_cast<std::size_t>(target_width_) * 4) {
+    first_span_.reserve(source_width_ + 1);
+    for (std::uint64_t x = 0; x < source_width_; ++x) {
+      first_span_.push_back(static_cast<std::uint32_t>(spans_.size()));
+      std::uint64_t start = x * target_width_;
+      std::uint64_t end = start + target_width_;
+      for (std::uint64_t tx = start / source_width_; tx < target_width_ && tx * source_width_ < end;
+           ++tx) {
+        std::uint64_t from = std::max(start, tx * source_width_);
+        std::uint64_t to = std::min(end, (tx + 1) * source_width_);
+        spans_.push_back({static_cast<std::uint32_t>(tx), static_cast<std::uint32_t>(to - from)});
+      }
+    }
+    first_span_.push_back(static_cast<std::uint32_t>(spans_.size()));
+  }
+
+  void AddRow(const unsigned char* rgba) {
+    if (source_y_ >= source_height_) return;
+    std::fill(row_.begin(), row_.end(), 0);
+    for (std::uint32_t x = 0; x < source_width_; ++x) {
+      const unsigned char* p = rgba + static_cast<std::size_t>(x) * 4;
+      std::uint32_t a = p[3];
+      std::uint32_t r = (p[0] * a + 127) / 255;
+      std::uint32_t g = (p[1] * a + 127) / 255;
+      std::uint32_t b = (p[2] * a + 127) / 255;
+      for (std::uint32_t s = first_span_[x]; s < first_span_[x + 1]; ++s) {
+        std::uint64_t* out = &row_[static_cast<std::size_t>(spans_[s].target) * 4];
+        std::uint64_t weight = spans_[s].weight;
+        out[0] += weight * r;
+        out[1] += weight * g;
+        out[2] += weight * b;
+        out[3] += weight * a;
+      }
+    }
+    std::uint64_t start = static_cast<std::uint64_t>(source_y_) * target_height_;
+    std::uint64_t end = start + target_height_;
+    for (std::uint64_t ty = start / source_height_;
+         ty < target_height_ && ty * source_height_ < end; ++ty) {
+      std::uint64_t from = std::max(start, ty * source_height_);
+      std::uint64_t to = std::min(end, (ty + 1) * source_height_);
+      std::uint64_t weight = to - from;
+      for (std::size_t i = 0; i < sum_.size(); ++i) sum_[i] += row_[i] * weight;
+      if ((ty + 1) * source_height_ <= end) EmitRow(static_cast<std::uint32_t>(ty));
+    }
+    ++source_y_;
+  }
+
+  bool complete() const { return source_y_ == source_height_; }
+
+ private:
+  struct Span {
+    std::uint32_t target;
+    std::uint32_t weight;
+  };
+
+  void EmitRow(std::uint32_t ty) {
+    std::uint64_t total = static_cast<std::uint64_t>(source_width_) * source_height_;
+    auto* out = reinterpret_cast<std::uint32_t*>(pixels_ + stride_ * ty);
+    for (std::uint32_t tx = 0; tx < target_width_; ++tx) {
+      const std::uint64_t* s = &sum_[static_cast<std::size_t>(tx) * 4];
+      auto average = [total](std::uint64_t v) {
+        return static_cast<std::uint32_t>((v + total / 2) / total);
+      };
+      out[tx] = (average(s[3]) << 24) | (average(s[0]) << 16) | (average(s[1]) << 8) |
+                average(s[2]);
+    }
+    std::fill(sum_.begin(), sum_.end(), 0);
+  }
+
+  std::uint32_t source_width_, source_height_;
+  std::uint32_t target_width_, target_height_;
+  unsigned char* pixels_;
+  std::size_t stride_;
+  std::vector<std::uint32_t> first_span_;
+  std::vector<Span> spans_;
+  std::vector<std::uint64_t> row_;
+  std::vector<std::uint64_t> sum_;
+  std::uint32_t source_y_ = 0;
+};
+
+struct PngReadDestroyer {
+  png_structp png = nullptr;
+  png_infop info = nullptr;
+  ~PngReadDestroyer() {
+    if (png != nullptr) png_destroy_read_struct(&png, info != nullptr ? &info : nullptr, nullptr);
+  }
+};
+
+struct PngHeader {
+  png_uint_32 width = 0;
+  png_uint_32 height = 0;
+  int interlace = 0;
+};
+
+// libpng reports errors by longjmp to the setjmp in the function that made
+// the failing call. The functions holding a setjmp below keep only plain
+// locals and call nothing with destructors between libpng calls, so the jump
+// skips no C++ cleanup.
+[[noreturn]] void PngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void PngWarning(png_structp, png_const_charp) {}
+
+bool PngReadHeader(png_structp png, png_infop info, std::FILE* file, PngHeader* header) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_init_io(png, file);
+  png_set_sig_bytes(png, 8);
+  png_set_user_limits(png, 1000000, 1000000);
+  png_set_chunk_malloc_max(png, 8u << 20);
+  png_read_info(png, info);
+  header->width = png_get_image_width(png, info);
+  header->height = png_get_image_height(png, info);
+  header->interlace = png_get_interlace_type(png, info);
+  return true;
+}
+
+// Asks libpng for 8-bit RGBA rows; false unless rows of width * 4 bytes
+// will arrive.
+bool PngRequestRgba(png_structp png, png_infop info) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  int color_type = png_get_color_type(png, info);
+  int bit_depth = png_get_bit_depth(png, info);
+  bool has_trns = png_get_valid(png, info, PNG_INFO_tRNS) != 0;
+  if (color_type == PNG_COLOR_TYPE_PALETTE || bit_depth < 8 || has_trns) png_set_expand(png);
+  if (bit_depth == 16) png_set_scale_16(png);
+  if (color_type == PNG_COLOR_TYPE_GRAY || color_type == PNG_COLOR_TYPE_GRAY_ALPHA) {
+    png_set_gray_to_rgb(png);
+  }
+  if ((color_type & PNG_COLOR_MASK_ALPHA) == 0 && !has_trns) {
+    png_set_add_alpha(png, 0xFF, PNG_FILLER_AFTER);
+  }
+  png_set_interlace_handling(png);
+  png_read_update_info(png, info);
+  return png_get_bit_depth(png, info) == 8 && png_get_channels(png, info) == 4 &&
+         png_get_rowbytes(png, info) == static_cast<std::size_t>(png_get_image_width(png, info)) * 4;
+}
+
+using PngRowSink = void (*)(void* context, const unsigned char* row);
+
+bool PngReadRows(png_structp png, unsigned char* row, png_uint_32 height, PngRowSink sink,
+                 void* context) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  for (png_uint_32 y = 0; y < height; ++y) {
+    png_read_row(png, row, nullptr);
+    sink(context, row);
+  }
+  return true;
+}
+
+bool PngReadImage(png_structp png, png_bytepp rows) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_read_image(png, rows);
+  return true;
+}
+
+void AddRowToReducer(void* reducer, const unsigned char* row) {
+  static_cast<BoxReducer*>(reducer)->AddRow(row);
+}
+
+DecodedPhoto DecodePng(std::FILE* file, int screen_width, int screen_height) {
+  DecodedPhoto result;
+  PngReadDestroyer handles;
+  handles.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, PngError, PngWarning);
+  if (handles.png == nullptr) return result;
+  handles.info = png_create_info_struct(handles.png);
+  if (handles.info == nullptr) return result;
+
+  PngHeader header;
+  if (!PngReadHeader(handles.png, handles.info, file, &header)) return result;
+  if (header.width <= static_cast<png_uint_32>(kMinPhotoSide) ||
+      header.height <= static_cast<png_uint_32>(kMinPhotoSide)) {
+    return result;
+  }
+  if (static_cast<std::uint64_t>(header.width) * header.height > kMaxPngPixels) return result;
+  int width = static_cast<int>(header.width);
+  int height = static_cast<int>(header.height);
+  std::optional<PixelSize> target = ReducedSize(width, height, screen_width, screen_height);
+  if (!target || !FitsBitmap(target->width, target->height, kMaxBitmapBytes)) return result;
+  if (!PngRequestRgba(handles.png, handles.info)) return result;
+
+  CairoSurfacePtr surface = NewSurface(target->width, target->height);
+  if (!surface) return result;
+  cairo_surface_flush(surface.get());
+  BoxReducer reducer(header.width, header.height, surface.get());
+  std::size_t row_bytes = static_cast<std::size_t>(header.width) * 4;
+  if (header.interlace == PNG_INTERLACE_NONE) {
+    std::vector<unsigned char> row(row_bytes);
+    if (!PngReadRows(handles.png, row.data(), header.height, AddRowToReducer, &reducer)) {
+      return result;
+    }
+  } else {
+    // Interlaced rows are only whole after the last pass, so the image is
+    // read whole; only sizes within the decode limit are accepted.
+    if (!FitsBitmap(width, height, kMaxDecodeBytes)) return result;
+    std::vector<unsigned char> image(row_bytes * header.height);
+    std::vector<png_bytep> rows(header.height);
+    for (png_uint_32 y = 0; y < header.height; ++y) rows[y] = image.data() + row_bytes * y;
+    if (!PngReadImage(handles.png, rows.data())) return result;
+    for (png_uint_32 y = 0; y < header.height; ++y) reducer.AddRow(rows[y]);
+  }
+  if (!reducer.complete()) return result;
+  cairo_surface_mark_dirty(surface.get());
+  result.surface = std::move(surface);
+  return result;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- public
+
+std::optional<PixelSize> ReducedSize(int width, int height, int screen_width, int screen_height) {
+  if (width <= 0 || height <= 0) return std::nullopt;
+  std::uint64_t w = static_cast<std::uint64_t>(width);
+  std::uint64_t h = static_cast<std::uint64_t>(height);
+  std::uint64_t screen = static_cast<std::uint64_t>(std::max(screen_width, 0)) *
+                         static_cast<std::uint64_t>(std::max(screen_height, 0));
+  std::uint64_t pixels = w * h;
+  std::uint64_t target_width = w;
+  std::uint64_t target_height = h;
+  if (pixels <= screen) {
+    // Shown at its own size.
+  } else if (pixels <= kThumbnailPixels) {
+    target_width = static_cast<std::uint64_t>(std::max(screen_width, 0) / 2);
+    target_height = target_width * h / w;
+  } else {
+    target_width = kThumbnailWidth;
+    target_height = h * kThumbnailWidth / w;
+  }
+  if (target_width == 0 || target_height == 0 || target_width > 0x7FFFFFFF ||
+      target_height > 0x7FFFFFFF) {
+    return std::nullopt;
+  }
+  return PixelSize{static_cast<int>(target_width), static_cast<int>(target_height)};
+}
+
+int JpegScaleDenominator(int width, int height, PixelSize target) {
+  int factor_count = 0;
+  tjscalingfactor* factors = tjGetScalingFactors(&factor_count);
+  int chosen = 1;
+  for (int i = 0; factors != nullptr && i < factor_count; ++i) {
+    tjscalingfactor f = factors[i];
+    if (f.num != 1 || (f.denom != 2 && f.denom != 4 && f.denom != 8)) continue;
+    if (TJSCALED(width, f) >= target.width && TJSCALED(height, f) >= target.height &&
+        f.denom > chosen) {
+      chosen = f.denom;
+    }
+  }
+  return chosen;
+}
+
+int RotateFlipForOrientation(int orientation) {
+  switch (orientation) {
+    case 2: return 4;
+    case 3: return 2;
+    case 4: return 6;
+    case 5: return 5;
+    case 6: return 1;
+    case 7: return 7;
+    case 8: return 3;
+    default: return 0;
+  }
+}
+
+int JpegExifOrientation(std::span<const unsigned char> jpeg) {
+  if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return 0;
+  JpegLayout layout = ScanJpegMarkers(jpeg);
+  if (layout.exif.empty() || layout.exif.size() > 0xFFFF) return 0;
+  ExifDataPtr exif(exif_data_new());
+  if (!exif) return 0;
+  // Read the tags as they are; no "repairs" that add defaults.
+  exif_data_unset_option(exif.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+  exif_data_load_data(exif.get(), layout.exif.data(), static_cast<unsigned int>(layout.exif.size()));
+  ExifEntry* entry = exif_content_get_entry(exif->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
+  if (entry == nullptr || entry->format != EXIF_FORMAT_SHORT || entry->components != 1 ||
+      entry->data == nullptr || entry->size < 2) {
+    return 0;
+  }
+  return exif_get_short(entry->data, exif_data_get_byte_order(exif.get()));
+}
+
+CairoSurfacePtr ApplyRotateFlip(cairo_surface_t* source, int rotate_flip) {
+  int width = cairo_image_surface_get_width(source);
+  int height = cairo_image_surface_get_height(source);
+  int rotation = rotate_flip & 3;
+  bool flip = (rotate_flip & 4) != 0;
+  bool swap = (rotation & 1) != 0;
+  int out_width = swap ? height : width;
+  int out_height = swap ? width : height;
+  CairoSurfacePtr target = NewSurface(out_width, out_height);
+  if (!target) return nullptr;
+  cairo_surface_flush(source);
+  cairo_surface_flush(target.get());
+  const unsigned char* in = cairo_image_surface_get_data(source);
+  unsigned char* out = cairo_image_surface_get_data(target.get());
+  std::size_t in_stride = static_cast<std::size_t>(cairo_image_surface_get_stride(source));
+  std::size_t out_stride = static_cast<std::size_t>(cairo_image_surface_get_stride(target.get()));
+  for (int y = 0; y < height; ++y) {
+    const auto* row = reinterpret_cast<const std::uint32_t*>(in + in_stride * y);
+    for (int x = 0; x < width; ++x) {
+      int dx = x, dy = y;
+      switch (rotation) {
+        case 1: dx = height - 1 - y; dy = x; break;
+        case 2: dx = width - 1 - x; dy = height - 1 - y; break;
+        case 3: dx = y; dy = width - 1 - x; break;
+        default: break;
+      }
+      if (flip) dx = out_width - 1 - dx;
+      reinterpret_cast<std::uint32_t*>(out + out_stride * dy)[dx] = row[x];
+    }
+  }
+  cairo_surface_mark_dirty(target.get());
+  return target;
+}
+
+DecodedPhoto DecodePhotoFile(const std::string& path, int screen_width, int screen_height) {
+  FilePtr file(std::fopen(path.c_str(), "rbe"));
+  if (!file) return {};
+  unsigned char signature[8] = {};
+  if (std::fread(signature, 1, sizeof signature, file.get()) != sizeof signature) return {};
+  if (std::memcmp(signature, kPngSignature, sizeof signature) == 0) {
+    return DecodePng(file.get(), screen_width, screen_height);
+  }
+  if (signature[0] == 0xFF && signature[1] == 0xD8 && signature[2] == 0xFF) {
+    std::vector<unsigned char> data;
+    if (!ReadWholeFile(file.get(), &data)) return {};
+    file.reset();
+    return DecodeJpeg(data, screen_width, screen_height);
+  }
+  return {};
+}
+
+}  // namespace quol::saver

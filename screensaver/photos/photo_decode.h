@@ -1,0 +1,73 @@
+// Decoding photo files into reduced Cairo bitmaps (the work behind
+// PhotoImage::Load), with the limits that keep a broken or hostile file from
+// costing more than a bounded amount of memory.
+#pragma once
+
+#include <cairo.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace quol::saver {
+
+struct CairoSurfaceDeleter {
+  void operator()(cairo_surface_t* surface) const { cairo_surface_destroy(surface); }
+};
+using CairoSurfacePtr = std::unique_ptr<cairo_surface_t, CairoSurfaceDeleter>;
+
+struct PixelSize {
+  int width = 0;
+  int height = 0;
+  bool operator==(const PixelSize&) const = default;
+};
+
+// Limits. A bitmap kept for drawing holds at most kMaxBitmapBytes (an 8K
+// screen's worth at full size); the scaled JPEG decode and a whole
+// interlaced PNG at most kMaxDecodeBytes; a JPEG that needs the whole image's
+// coefficients in memory (progressive or multi-scan) at most
+// kMaxCoefficientBytes of them.
+inline constexpr std::uint64_t kMaxBitmapBytes = 128ull << 20;
+inline constexpr std::uint64_t kMaxDecodeBytes = 128ull << 20;
+inline constexpr std::uint64_t kMaxCoefficientBytes = 256ull << 20;
+inline constexpr std::uint64_t kMaxJpegFileBytes = 256ull << 20;
+inline constexpr int kMaxJpegSide = 65500;
+inline constexpr std::uint64_t kMaxPngPixels = 1ull << 30;
+// Photos this size or smaller in either direction are not shown.
+inline constexpr int kMinPhotoSide = 100;
+// Above this many pixels a photo is only kept as a small thumbnail.
+inline constexpr std::uint64_t kThumbnailPixels = 15000000;
+inline constexpr int kThumbnailWidth = 256;
+
+// The size a w x h photo is kept at on a screen of sw x sh; nullopt when the
+// result would be empty.
+std::optional<PixelSize> ReducedSize(int width, int height, int screen_width, int screen_height);
+
+// The DCT scale 1/d (d = 1, 2, 4 or 8) a w x h JPEG is decoded at to be
+// reduced to `target`: the smallest that still covers it.
+int JpegScaleDenominator(int width, int height, PixelSize target);
+
+// The rotate-flip code (see PhotoImage::rotate_flip) that shows a photo with
+// the given EXIF orientation upright.
+int RotateFlipForOrientation(int orientation);
+
+// The EXIF orientation of a JPEG file's bytes; 0 when there is none.
+int JpegExifOrientation(std::span<const unsigned char> jpeg);
+
+// A new bitmap: `source` turned by the rotate-flip code (rotation clockwise
+// first, then the horizontal flip). nullptr when it cannot be made.
+CairoSurfacePtr ApplyRotateFlip(cairo_surface_t* source, int rotate_flip);
+
+struct DecodedPhoto {
+  CairoSurfacePtr surface;  // nullptr when the file cannot be shown
+  int rotate_flip = 0;      // already applied to `surface`
+};
+
+// Decodes a JPEG or PNG file (told apart by their signatures) at its reduced
+// size, turned upright.
+DecodedPhoto DecodePhotoFile(const std::string& path, int screen_width, int screen_height);
+
+}  // namespace quol::saver

@@ -1,0 +1,112 @@
+#include "screensaver/widgets/session_status.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <utility>
+
+#include "platform/registry/registry.h"
+
+namespace quol::saver {
+namespace {
+
+std::mutex g_mutex;
+SessionProviders& Providers() {
+  static SessionProviders providers;
+  return providers;
+}
+
+bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string_view Trim(std::string_view text) {
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
+  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
+  return text;
+}
+
+std::string HomeFolder() {
+  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
+  if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) return pw->pw_dir;
+  return {};
+}
+
+bool RegistrySaysSecure() {
+  platform::RegistryKey key;
+  if (Failed(key.Open(platform::RegistryHive::kCurrentUser, "Control Panel\\Desktop"))) return false;
+  std::uint32_t number = 0;
+  if (Succeeded(key.ReadDword("ScreenSaverIsSecure", &number))) return number != 0;
+  std::string text;
+  return Succeeded(key.ReadString("ScreenSaverIsSecure", &text)) && text == "1";
+}
+
+// xscreensaver keeps its settings as "name: value" lines.
+bool XScreensaverLocks() {
+  const std::string home = HomeFolder();
+  if (home.empty()) return false;
+  std::ifstream file(home + "/.xscreensaver");
+  std::string line;
+  while (std::getline(file, line)) {
+    std::string_view text = Trim(line);
+    if (text.substr(0, 5) != "lock:") continue;
+    return EqualsIgnoringCase(Trim(text.substr(5)), "True");
+  }
+  return false;
+}
+
+}  // namespace
+
+bool SessionStatus::locked() const { return !IsDefaultDesktopName(desktop_name); }
+
+bool IsDefaultDesktopName(std::string_view name) { return EqualsIgnoringCase(name, kDefaultDesktopName); }
+
+bool ScreenSaverIsSecure() { return RegistrySaysSecure() || XScreensaverLocks(); }
+
+bool RunningAsRoot() { return geteuid() == 0; }
+
+void SetSessionProviders(SessionProviders providers) {
+  std::lock_guard lock(g_mutex);
+  Providers() = std::move(providers);
+}
+
+ScopedSessionProviders::ScopedSessionProviders(SessionProviders providers) {
+  std::lock_guard lock(g_mutex);
+  previous_ = std::exchange(Providers(), std::move(providers));
+}
+
+ScopedSessionProviders::~ScopedSessionProviders() { SetSessionProviders(std::move(previous_)); }
+
+SessionStatus ReadSessionStatus() {
+  SessionProviders p;
+  {
+    std::lock_guard lock(g_mutex);
+    p = Providers();
+  }
+  SessionStatus status;
+  status.secure = p.secure ? p.secure() : ScreenSaverIsSecure();
+  status.local_system = p.local_system ? p.local_system() : RunningAsRoot();
+  status.elevated = p.elevated ? p.elevated() : RunningAsRoot();
+  // Until the lock screen can be told apart, input always goes to the
+  // default desktop.
+  status.desktop_name = p.input_desktop_name ? p.input_desktop_name() : std::string(kDefaultDesktopName);
+  return status;
+}
+
+bool IsRestrictedSession() {
+  const SessionStatus status = ReadSessionStatus();
+  return status.secure || status.locked() || status.local_system;
+}
+
+}  // namespace quol::saver

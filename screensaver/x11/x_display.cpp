@@ -1,0 +1,93 @@
+#include "screensaver/x11/x_display.h"
+
+#include <atomic>
+
+#include "foundation/log/process_log.h"
+
+namespace quol::saver {
+
+XDisplay& XDisplay::operator=(XDisplay&& other) noexcept {
+  if (this != &other) {
+    Close();
+    display_ = other.release();
+  }
+  return *this;
+}
+
+XDisplay XDisplay::Open(const std::string& name) {
+  return XDisplay(XOpenDisplay(name.empty() ? nullptr : name.c_str()));
+}
+
+Display* XDisplay::release() {
+  Display* display = display_;
+  display_ = nullptr;
+  return display;
+}
+
+void XDisplay::Close() {
+  if (display_ != nullptr) XCloseDisplay(display_);
+  display_ = nullptr;
+}
+
+std::string XErrorText(Display* display, int error_code) {
+  char text[256] = {};
+  XGetErrorText(display, error_code, text, sizeof(text));
+  return text;
+}
+
+namespace {
+
+std::atomic<int> g_non_fatal_errors{0};
+XErrorTrap* g_active_trap = nullptr;
+
+int LogXError(Display* display, XErrorEvent* event) {
+  g_non_fatal_errors.fetch_add(1);
+  LogError("X error %d (%s), request %d.%d, resource 0x%lx", event->error_code,
+           XErrorText(display, event->error_code).c_str(), event->request_code,
+           event->minor_code, event->resourceid);
+  return 0;
+}
+
+}  // namespace
+
+void InstallNonFatalXErrorHandler() {
+  // While a trap is active it owns the handler; it restores this one later.
+  if (g_active_trap == nullptr) XSetErrorHandler(LogXError);
+}
+
+int NonFatalXErrorCount() { return g_non_fatal_errors.load(); }
+
+XErrorTrap::XErrorTrap(Display* display) : display_(display), outer_(g_active_trap) {
+  XSync(display_, False);
+  previous_handler_ = XSetErrorHandler(Handler);
+  g_active_trap = this;
+}
+
+XErrorTrap::~XErrorTrap() {
+  XSync(display_, False);
+  g_active_trap = outer_;
+  XSetErrorHandler(previous_handler_);
+}
+
+int XErrorTrap::Handler(Display* display, XErrorEvent* event) {
+  XErrorTrap* trap = g_active_trap;
+  if (trap == nullptr) return LogXError(display, event);
+  if (display != trap->display_) {
+    // Another connection's error: whoever handled errors before decides.
+    return trap->previous_handler_ != nullptr ? trap->previous_handler_(display, event) : 0;
+  }
+  if (trap->error_count_++ == 0) trap->first_error_code_ = event->error_code;
+  return 0;
+}
+
+bool XErrorTrap::HasError() {
+  XSync(display_, False);
+  return error_count_ > 0;
+}
+
+int XErrorTrap::first_error_code() {
+  XSync(display_, False);
+  return first_error_code_;
+}
+
+}  // namespace quol::saver
