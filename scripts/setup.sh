@@ -11,7 +11,7 @@ packages=(
   minisign
   libcairo2-dev libpango1.0-dev libfontconfig-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libexif-dev
-  imagemagick
+  imagemagick time
   xvfb xauth x11-xserver-utils xdotool libgl1-mesa-dri
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxtst-dev libgl-dev
   fonts-league-spartan

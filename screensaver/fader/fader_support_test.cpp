@@ -35,13 +35,6 @@ TEST(ExtensionListHasTest, MatchesWholeNamesOnly) {
   EXPECT_FALSE(ExtensionListHas("a  b", ""));
 }
 
-TEST(HresultFromGlErrorTest, NoErrorIsSuccessEverythingElseFails) {
-  EXPECT_EQ(HresultFromGlError(0), S_OK);
-  EXPECT_EQ(HresultFromGlError(0x0505), E_OUTOFMEMORY);  // GL_OUT_OF_MEMORY
-  EXPECT_TRUE(Failed(HresultFromGlError(0x0500)));       // GL_INVALID_ENUM
-  EXPECT_TRUE(Failed(HresultFromGlError(0x0502)));       // GL_INVALID_OPERATION
-}
-
 std::uint32_t PixelAt(cairo_surface_t* surface, int x, int y) {
   cairo_surface_flush(surface);
   const unsigned char* row =

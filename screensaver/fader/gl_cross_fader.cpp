@@ -143,8 +143,10 @@ GlCrossFader::~GlCrossFader() { Release(); }
 
 void GlCrossFader::Release() {
   if (context_ == nullptr) return;
+  // The window may be gone already (a foreign one, or destroyed first).
+  XErrorTrap trap(display_);
   if (textures_[0] != 0 || textures_[1] != 0) {
-    if (MakeCurrent()) glDeleteTextures(2, textures_);
+    if (MakeCurrent() && !trap.HasError()) glDeleteTextures(2, textures_);
   }
   textures_[0] = textures_[1] = 0;
   if (glXGetCurrentContext() == context_) glXMakeContextCurrent(display_, None, None, nullptr);
@@ -166,6 +168,7 @@ bool GlCrossFader::MakeCurrent() {
 
 HRESULT GlCrossFader::Initialize() {
   if (ready_) return S_OK;
+  Release();  // what an earlier, failed attempt left
   const HRESULT hr = SetUp();
   if (Failed(hr)) return hr;
   ready_ = true;

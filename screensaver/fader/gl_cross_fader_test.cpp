@@ -188,6 +188,27 @@ TEST_F(GlCrossFaderTest, OtherSizesSitAtTopLeftOverBlack) {
   EXPECT_TRUE(PixelIs(dpy(), window_, kWidth - 1, kHeight - 1, kRed));
 }
 
+TEST_F(GlCrossFaderTest, WindowDestroyedUnderTheFaderIsLoggedNotFatal) {
+  auto* before = XSetErrorHandler(nullptr);
+  InstallNonFatalXErrorHandler();  // as the saver does at start-up
+  {
+    auto fader = ReadyFader();
+    ASSERT_TRUE(fader);
+    SurfacePtr red = SolidPicture(kWidth, kHeight, kRed);
+    fader->FadeTo(red.get());
+    XDestroyWindow(dpy(), window_);
+    XSync(dpy(), False);
+    EXPECT_TRUE(fader->Step());
+    FinishFade(*fader);
+    XSync(dpy(), False);
+    EXPECT_TRUE(log_.Contains("(GLXBadDrawable)")) << log_.Text();
+    const int errors = NonFatalXErrorCount();
+    fader.reset();
+    EXPECT_EQ(NonFatalXErrorCount(), errors) << "releasing the context raised X errors";
+  }
+  XSetErrorHandler(before);
+}
+
 TEST_F(GlCrossFaderTest, CreateCrossFaderPicksOpenGlUnlessSwitchedOff) {
   {
     auto fader = CreateCrossFader(dpy(), window_, kWidth, kHeight);

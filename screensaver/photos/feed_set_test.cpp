@@ -76,10 +76,16 @@ TEST_F(FeedSetTest, DotFoldersAreNeverSearched) {
   TouchPhotos(root + "/.thumbs", 3);
   TouchPhotos(root + "/.cache/deep", 3);
   TouchPhotos(root + "/Real", 1);
+  Touch(root + "/Docs/readme.txt");
 
   FeedSet set;
   set.AddFolderTree(root, "");
   EXPECT_EQ(FeedFolders(set), (std::vector<std::string>{root + "/Real"}));
+
+  FeedSet nothing;
+  nothing.AddFolderTree(root + "/Docs", "");
+  EXPECT_TRUE(nothing.empty());
+  EXPECT_EQ(nothing.PickFeed(), nullptr);
 }
 
 TEST_F(FeedSetTest, OnlyVisibleJpegAndPngFilesAreUsedInNameOrder) {
@@ -97,20 +103,10 @@ TEST_F(FeedSetTest, OnlyVisibleJpegAndPngFilesAreUsedInNameOrder) {
             (std::vector<std::string>{root + "/a.JPG", root + "/b.Jpeg", root + "/c.png"}));
 }
 
-TEST_F(FeedSetTest, FolderWithoutPhotosGivesNoFeed) {
-  std::string root = dir_ / "Docs";
-  Touch(root + "/readme.txt");
-  Touch(root + "/.hidden.jpg");
-  FeedSet set;
-  set.AddFolderTree(root, "");
-  EXPECT_TRUE(set.empty());
-  EXPECT_EQ(set.PickFeed(), nullptr);
-}
-
 TEST_F(FeedSetTest, UnderscoreFolderIsSinglePhotoFeedNamedWithoutIt) {
   TouchPhotos(dir_ / "Holiday_", 3);
   FeedSet set;
-  set.AddFolderTree(dir_ / "Holiday_", "");
+  set.AddFolderTree(dir_ / "Holiday_/", "");
   ASSERT_EQ(set.size(), 1u);
   EXPECT_TRUE(set.feed(0)->IsSinglePhoto());
   EXPECT_EQ(set.feed(0)->FeedName(), "Holiday");
@@ -125,15 +121,6 @@ TEST_F(FeedSetTest, GivenDisplayNameIsUsedForEveryFolderOfTheTree) {
   EXPECT_EQ(set.names(), (std::vector<std::string>{"Family", "Family"}));
   ASSERT_EQ(set.size(), 2u);
   EXPECT_TRUE(set.feed(1)->IsSinglePhoto());
-}
-
-TEST_F(FeedSetTest, TrailingSlashIsIgnored) {
-  TouchPhotos(dir_ / "Beach_", 1);
-  FeedSet set;
-  set.AddFolderTree(dir_ / "Beach_/", "");
-  ASSERT_EQ(set.size(), 1u);
-  EXPECT_TRUE(set.feed(0)->IsSinglePhoto());
-  EXPECT_EQ(set.feed(0)->FeedName(), "Beach");
 }
 
 TEST_F(FeedSetTest, InvalidFoldersAreLogged) {
@@ -221,16 +208,13 @@ TEST_F(FeedSetBuildTest, AddsMyPicturesSharedPicturesThenListedFoldersInOrder) {
                                       listed_.path() + "/Listed"}));
 }
 
-TEST_F(FeedSetBuildTest, RootHasNoPicturesOfItsOwn) {
+TEST_F(FeedSetBuildTest, RootAndSwitchedOffSourcesAreLeftOut) {
   FeedSet set;
   set.Build(true, true, {}, true);
   EXPECT_EQ(FeedFolders(set), (std::vector<std::string>{shared_.path() + "/Shared"}));
-}
-
-TEST_F(FeedSetBuildTest, SwitchedOffSourcesAreLeftOut) {
-  FeedSet set;
-  set.Build(false, false, {listed_.path()}, false);
-  EXPECT_EQ(FeedFolders(set), (std::vector<std::string>{listed_.path() + "/Listed"}));
+  FeedSet switched_off;
+  switched_off.Build(false, false, {listed_.path()}, false);
+  EXPECT_EQ(FeedFolders(switched_off), (std::vector<std::string>{listed_.path() + "/Listed"}));
 }
 
 TEST_F(FeedSetBuildTest, SettingsChooseTheSources) {

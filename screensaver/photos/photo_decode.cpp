@@ -50,18 +50,19 @@ CairoSurfacePtr NewSurface(int width, int height) {
   return surface;
 }
 
-// `source` scaled to exactly `size` with Cairo's good filter.
+// `source` scaled to exactly `size`.
 CairoSurfacePtr Resample(cairo_surface_t* source, PixelSize size) {
   int width = cairo_image_surface_get_width(source);
   int height = cairo_image_surface_get_height(source);
   CairoSurfacePtr target = NewSurface(size.width, size.height);
   if (!target) return nullptr;
   CairoPtr cr(cairo_create(target.get()));
-  cairo_scale(cr.get(), static_cast<double>(size.width) / width,
-              static_cast<double>(size.height) / height);
+  const double sx = static_cast<double>(size.width) / width;
+  const double sy = static_cast<double>(size.height) / height;
+  cairo_scale(cr.get(), sx, sy);
   cairo_set_source_surface(cr.get(), source, 0, 0);
   cairo_pattern_t* pattern = cairo_get_source(cr.get());
-  cairo_pattern_set_filter(pattern, CAIRO_FILTER_GOOD);
+  cairo_pattern_set_filter(pattern, ResampleFilter(sx, sy));
   // Edge pixels would otherwise be blended with the transparency outside.
   cairo_pattern_set_extend(pattern, CAIRO_EXTEND_PAD);
   cairo_set_operator(cr.get(), CAIRO_OPERATOR_SOURCE);
@@ -456,6 +457,11 @@ DecodedPhoto DecodePng(std::FILE* file, int screen_width, int screen_height) {
 
 }  // namespace
 
+cairo_filter_t ResampleFilter(double scale_x, double scale_y) {
+  return scale_x >= 0.5 && scale_y >= 0.5 ? CAIRO_FILTER_BILINEAR : CAIRO_FILTER_GOOD;
+}
+
+
 // ---------------------------------------------------------------- public
 
 std::optional<PixelSize> ReducedSize(int width, int height, int screen_width, int screen_height) {
@@ -517,8 +523,11 @@ int JpegExifOrientation(std::span<const unsigned char> jpeg) {
   if (layout.exif.empty() || layout.exif.size() > 0xFFFF) return 0;
   ExifDataPtr exif(exif_data_new());
   if (!exif) return 0;
-  // Read the tags as they are; no "repairs" that add defaults.
-  exif_data_unset_option(exif.get(), EXIF_DATA_OPTION_FOLLOW_SPECIFICATION);
+  // Read the tags exactly as stored: every libexif option (1, 2, 4) off, so
+  // nothing is added, converted or dropped while loading.
+  for (int option = 1; option <= 4; option <<= 1) {
+    exif_data_unset_option(exif.get(), static_cast<ExifDataOption>(option));
+  }
   exif_data_load_data(exif.get(), layout.exif.data(), static_cast<unsigned int>(layout.exif.size()));
   ExifEntry* entry = exif_content_get_entry(exif->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
   if (entry == nullptr || entry->format != EXIF_FORMAT_SHORT || entry->components != 1 ||

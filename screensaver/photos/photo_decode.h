@@ -44,6 +44,11 @@ inline constexpr int kThumbnailWidth = 256;
 
 // The size a w x h photo is kept at on a screen of sw x sh; nullopt when the
 // result would be empty.
+// The resampling filter for a scale factor: bilinear while a step keeps at
+// least half of the pixels (it samples every source pixel then, and is many
+// times faster), the box-filtered good filter for stronger reductions.
+cairo_filter_t ResampleFilter(double scale_x, double scale_y);
+
 std::optional<PixelSize> ReducedSize(int width, int height, int screen_width, int screen_height);
 
 // The DCT scale 1/d (d = 1, 2, 4 or 8) a w x h JPEG is decoded at to be

@@ -3,6 +3,7 @@
 #include <glib.h>
 #include <pango/pangocairo.h>
 
+#include <string>
 #include <utility>
 
 #include "foundation/log/process_log.h"
@@ -32,10 +33,11 @@ struct GFree {
 // "<path> (<status>)" in black, centred in the rectangle.
 void DrawFailureText(cairo_t* cr, const std::string& path, int status, int x, int y, int width,
                      int height) {
+  // A context in an error state draws nothing at all.
+  if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) return;
   // File names need not be UTF-8; Pango only takes valid text.
   std::unique_ptr<gchar, GFree> valid(g_utf8_make_valid(path.c_str(), -1));
-  gchar* raw_text = g_strdup_printf("%s (%d)", valid.get(), status);
-  std::unique_ptr<gchar, GFree> text(raw_text);
+  std::string text = std::string(valid.get()) + " (" + std::to_string(status) + ")";
 
   std::unique_ptr<PangoFontDescription, FontDescriptionFree> font(pango_font_description_new());
   pango_font_description_set_family(font.get(), kFailureFontFamily);
@@ -44,7 +46,7 @@ void DrawFailureText(cairo_t* cr, const std::string& path, int status, int x, in
                                            kFailureFontPoints * 96.0 / 72.0 * PANGO_SCALE);
   std::unique_ptr<PangoLayout, GObjectUnref> layout(pango_cairo_create_layout(cr));
   pango_layout_set_font_description(layout.get(), font.get());
-  pango_layout_set_text(layout.get(), text.get(), -1);
+  pango_layout_set_text(layout.get(), text.c_str(), -1);
   int text_width = 0, text_height = 0;
   pango_layout_get_pixel_size(layout.get(), &text_width, &text_height);
 
@@ -91,16 +93,20 @@ int PhotoImage::DrawBitmap(cairo_t* cr, int x, int y, int width, int height) {
     --failing_draws_for_testing_;
     return kSystemError;
   }
+  // Cairo hands out a fresh (and never freed) error pattern for every
+  // cairo_get_source on a broken context, so such a context is not touched.
+  if (cairo_status(cr) != CAIRO_STATUS_SUCCESS) return kSystemError;
   if (width <= 0 || height <= 0) return 0;
   cairo_save(cr);
   cairo_rectangle(cr, x, y, width, height);
   cairo_clip(cr);
   cairo_translate(cr, x, y);
-  cairo_scale(cr, static_cast<double>(width) / this->width(),
-              static_cast<double>(height) / this->height());
+  const double sx = static_cast<double>(width) / this->width();
+  const double sy = static_cast<double>(height) / this->height();
+  cairo_scale(cr, sx, sy);
   cairo_set_source_surface(cr, surface_.get(), 0, 0);
   cairo_pattern_t* pattern = cairo_get_source(cr);
-  cairo_pattern_set_filter(pattern, CAIRO_FILTER_GOOD);
+  cairo_pattern_set_filter(pattern, ResampleFilter(sx, sy));
   cairo_pattern_set_extend(pattern, CAIRO_EXTEND_PAD);
   cairo_paint(cr);
   cairo_restore(cr);

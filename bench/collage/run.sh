@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# Collage benchmark: real photographs from Debian's wallpaper packages, all
+# measured in one run on this machine.
+#   (a) median time to build one 1920x1080 collage with quol-collage
+#   (b) the decode floor: decoding the same photos at the loader's scales
+#   (c) the peer: ImageMagick montage of the same photos into 1920x1080,
+#       with default settings and with -define jpeg:size=...
+#   (d) peak memory over 200 collages (and over 20, to show it stays flat)
+# Usage: bench/collage/run.sh [build-dir]   (default build/default)
+set -euo pipefail
+cd "$(dirname "$0")/../.."
+build=${1:-build/default}
+work="$build/bench/collage-data"
+photos="$work/photos"
+count=${COLLAGES:-30}
+
+for tool in "$build/screensaver/quol-collage" "$build/bench/collage/quol-decode-floor"; do
+  [ -x "$tool" ] || { echo "missing $tool: build first (cmake --build --preset default)"; exit 1; }
+done
+[ -x /usr/bin/montage ] || { echo "missing /usr/bin/montage: run scripts/setup.sh"; exit 1; }
+
+# Photographs (camera pictures of 4 to 20 megapixels), fetched once into
+# the build tree; never committed.
+if [ ! -d "$photos" ]; then
+  mkdir -p "$work/debs" "$photos/Landscapes" "$photos/Places"
+  (cd "$work/debs" && apt-get download plasma-workspace-wallpapers lomiri-wallpapers-16.04 >/dev/null)
+  for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$work/unpacked"; done
+  cp "$work"/unpacked/usr/share/backgrounds/*.jpg "$photos/Places/"
+  for theme in "$work"/unpacked/usr/share/wallpapers/*/; do
+    biggest=$(ls -S "$theme"contents/images/*.jpg 2>/dev/null | head -n 1 || true)
+    [ -n "$biggest" ] && cp "$biggest" "$photos/Landscapes/$(basename "$theme").jpg"
+  done
+fi
+echo "photos: $(find "$photos" -name '*.jpg' | wc -l) in $photos"
+
+median() { sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
+
+# (a) build times and the photos of each collage
+"$build/screensaver/quol-collage" --folder "$photos" --count "$count" --seed 11 --no-write \
+  --timings --print-photos >"$work/photos.txt" 2>"$work/timings.txt"
+build_ms=$(sed -n 's/.*build \([0-9.]*\) ms.*/\1/p' "$work/timings.txt" | median)
+
+# (b) decode floor of the same collages (twice; the second run has warm caches
+# like the collage run had)
+"$build/bench/collage/quol-decode-floor" 1920 1080 <"$work/photos.txt" >/dev/null
+floor_ms=$("$build/bench/collage/quol-decode-floor" 1920 1080 <"$work/photos.txt" |
+  sed -n 's/floor [0-9]*: //p' | median)
+
+# (c) montage of the same photos, on the first five collages
+montage_ms() {
+  local total=() line files start end
+  while IFS= read -r line; do
+    IFS='|' read -r -a files <<<"${line#collage *: }"
+    start=$(date +%s%N)
+    /usr/bin/montage "${files[@]}" "$@" -geometry 640x540+0+0 -tile 3x2 -background black \
+      "$work/montage.png" 2>/dev/null
+    end=$(date +%s%N)
+    total+=($(( (end - start) / 1000000 )))
+  done < <(head -n 5 "$work/photos.txt")
+  printf '%s\n' "${total[@]}" | median
+}
+montage_default=$(montage_ms)
+montage_size=$(montage_ms -define jpeg:size=1280x1080)
+
+# (d) peak memory
+peak_kib() {
+  /usr/bin/time -f '%M' "$build/screensaver/quol-collage" --folder "$photos" --count "$1" \
+    --seed 3 --no-write 2>&1 >/dev/null | tail -n 1
+}
+peak20=$(peak_kib 20)
+peak200=$(peak_kib 200)
+# The wallpapers are progressive JPEGs, which libjpeg-turbo decodes through a
+# whole-image coefficient buffer (88 MB for a 5120x2880 4:4:4 picture).
+# Cameras write baseline JPEGs: measure those too, from re-encoded copies.
+baseline="$work/baseline"
+if [ ! -d "$baseline" ]; then
+  mkdir -p "$baseline"
+  for f in "$photos"/*/*.jpg; do
+    /usr/bin/convert "$f" -interlace none -quality 92 "$baseline/$(basename "$f")" 2>/dev/null
+  done
+fi
+peak_baseline=$(/usr/bin/time -f '%M' "$build/screensaver/quol-collage" --folder "$baseline" \
+  --count 200 --seed 3 --no-write 2>&1 >/dev/null | tail -n 1)
+
+count="$count" awk -v a="$build_ms" -v b="$floor_ms" -v c="$montage_default" -v d="$montage_size" \
+    -v p20="$peak20" -v p200="$peak200" -v pb="$peak_baseline" 'BEGIN {
+  printf "collage build (median of %s)   %8.1f ms\n", ENVIRON["count"], a
+  printf "decode floor (median)           %8.1f ms   a/b = %.2f  (target <= 1.3)\n", b, a / b
+  printf "montage, defaults (median of 5) %8.1f ms   c/a = %.1f  (target >= 8)\n", c, c / a
+  printf "montage, jpeg:size (median)     %8.1f ms   c/a = %.1f  (target >= 3)\n", d, d / a
+  printf "peak memory, 20 collages        %8.1f MiB\n", p20 / 1024
+  printf "peak memory, 200 collages       %8.1f MiB  (target < 100, flat)\n", p200 / 1024
+  printf "peak, 200 collages, baseline    %8.1f MiB  (same photos as cameras write them)\n", pb / 1024
+}'
