@@ -1,9 +1,30 @@
-# sources of screensaver/app (the program's logic; main.cpp is the program)
+# sources of screensaver/app: the program's logic in the library, main.cpp
+# as the QuolScreensaver program (after x11/ and fader/, whose targets it uses)
+pkg_check_modules(QUOL_XSS REQUIRED IMPORTED_TARGET xscrnsaver)
+pkg_check_modules(QUOL_CAIRO_XLIB REQUIRED IMPORTED_TARGET cairo-xlib)
+pkg_check_modules(QUOL_GTK REQUIRED IMPORTED_TARGET gtk+-3.0)
 target_sources(quol_saver_core PRIVATE
   app/command_line.cpp
+  app/message_loop.cpp
+  app/saver_frame.cpp
+  app/screen_capture.cpp
   app/slide_show.cpp
 )
+target_link_libraries(quol_saver_core PRIVATE PkgConfig::QUOL_XRANDR PkgConfig::QUOL_XEXT
+  PkgConfig::QUOL_CAIRO_XLIB)
 list(APPEND QUOL_SAVER_TEST_SOURCES
   app/command_line_test.cpp
   app/slide_show_test.cpp
 )
+
+add_executable(QuolScreensaver app/main.cpp)
+target_compile_definitions(QuolScreensaver PRIVATE
+  QUOL_VERSION_TEXT="${PROJECT_VERSION}")
+target_link_libraries(QuolScreensaver PRIVATE quol_saver_core PkgConfig::QUOL_XSS PkgConfig::QUOL_GTK)
+
+if(BUILD_TESTING)
+  target_sources(saver_x11_tests PRIVATE app/saver_x11_test.cpp)
+  add_dependencies(saver_x11_tests QuolScreensaver)
+  target_compile_definitions(saver_x11_tests PRIVATE
+    QUOL_SAVER_BINARY="$<TARGET_FILE:QuolScreensaver>")
+endif()

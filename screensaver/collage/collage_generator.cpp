@@ -199,6 +199,7 @@ struct BackgroundCollageGenerator::State {
   AutoResetEvent ready;
   AutoResetEvent taken;
   std::atomic<bool> running{true};
+  std::atomic<bool> stopping{false};  // cuts a build short
   std::mutex mutex;
   std::unique_ptr<Collage> waiting;
   std::mutex done_mutex;
@@ -219,7 +220,7 @@ BackgroundCollageGenerator::BackgroundCollageGenerator(int width, int height, Fe
     while (state->running.load()) {
       IFeedImageCollection* feed = state->picker ? state->picker() : nullptr;
       CollageGenerator generator(feed, state->width, state->height, state->overlays.get(),
-                                 &state->running);
+                                 &state->stopping);
       std::unique_ptr<Collage> collage = generator.BuildCollage();
       if (!state->running.load()) break;
       {
@@ -251,6 +252,7 @@ std::unique_ptr<Collage> BackgroundCollageGenerator::BuildCollage() {
 void BackgroundCollageGenerator::Stop() {
   if (!thread_.joinable()) return;
   state_->running.store(false);
+  state_->stopping.store(true);
   state_->taken.Set();
   bool finished;
   {

@@ -314,6 +314,7 @@ TEST_F(CollageGeneratorTest, BackgroundGeneratorBuildsAheadAndStops) {
   std::unique_ptr<Collage> first = background.BuildCollage();
   ASSERT_TRUE(first);
   EXPECT_TRUE(first->has_bitmap());
+  EXPECT_FALSE(first->photos().empty());
   std::unique_ptr<Collage> second = background.BuildCollage();
   ASSERT_TRUE(second);
   background.Stop();

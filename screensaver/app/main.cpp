@@ -1,0 +1,219 @@
+// QuolScreensaver: the photo-collage screen saver program.
+#include <X11/Xlib.h>
+#include <X11/extensions/scrnsaver.h>
+#include <execinfo.h>
+#include <fcntl.h>
+#include <gtk/gtk.h>
+#include <signal.h>
+#include <spawn.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "foundation/config/cobrand_module.h"
+#include "foundation/config/global_config.h"
+#include "foundation/log/process_log.h"
+#include "foundation/settings/suite_settings.h"
+#include "platform/datafolder/data_folder.h"
+#include "platform/fs/files.h"
+#include "platform/identity/identity.h"
+#include "platform/registry/registry.h"
+#include "screensaver/app/command_line.h"
+#include "screensaver/app/message_loop.h"
+#include "screensaver/app/saver_frame.h"
+#include "screensaver/common/random.h"
+#include "screensaver/widgets/font_registry.h"
+#include "screensaver/widgets/png_resource.h"
+#include "screensaver/widgets/session_status.h"
+#include "screensaver/x11/x_display.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace quol;
+using namespace quol::saver;
+
+// Kept ready before anything can go wrong: a crash handler must not allocate.
+char g_crash_path[4096];
+MessageLoop* g_loop = nullptr;
+
+void OnFatalSignal(int signal_number) {
+  const int fd = ::open(g_crash_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd >= 0) {
+    char line[96];
+    const int n = std::snprintf(line, sizeof line, "QuolScreensaver %s: signal %d\n",
+                                QUOL_VERSION_TEXT, signal_number);
+    if (n > 0) {
+      ssize_t ignored = ::write(fd, line, static_cast<std::size_t>(n));
+      (void)ignored;
+    }
+    void* frames[64];
+    const int depth = backtrace(frames, 64);
+    backtrace_symbols_fd(frames, depth, fd);
+    ::close(fd);
+  }
+  // Then the default action (a core dump where the system keeps them).
+  ::signal(signal_number, SIG_DFL);
+  ::raise(signal_number);
+}
+
+void InstallCrashHandler() {
+  const std::string path = platform::JoinPath(platform::DataFolderPath(), "crash.dmp");
+  std::snprintf(g_crash_path, sizeof g_crash_path, "%s", path.c_str());
+  // backtrace() loads libgcc on first use: do it now, not inside the handler.
+  void* warm[1];
+  backtrace(warm, 1);
+  struct sigaction action {};
+  action.sa_handler = &OnFatalSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESETHAND;
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(sig, &action, nullptr);
+}
+
+void OnTerminate(int) {
+  if (g_loop != nullptr) g_loop->QuitFromSignal();
+}
+
+// The "C" key: the desktop client, started with "/S".
+void LaunchClient() {
+  platform::RegistryKey key;
+  std::string path;
+  if (Failed(key.Open(platform::RegistryHive::kLocalMachine, kProductRegistryKey)) ||
+      Failed(key.ReadString("Vevuvov", &path)) || path.empty() || path.size() > 260) {
+    return;
+  }
+  std::vector<char*> argv = {path.data(), const_cast<char*>("/S"), nullptr};
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ);
+  if (rc != 0) LogError("Could not start %s: %d", path.c_str(), rc);
+}
+
+// The "S" key: the picture goes to the clipboard and, when a clipboard
+// manager runs, stays there after the saver has ended.
+bool CopyToClipboard(cairo_surface_t* picture) {
+  if (!gtk_init_check(nullptr, nullptr)) return false;
+  GdkPixbuf* pixbuf = gdk_pixbuf_get_from_surface(picture, 0, 0,
+                                                  cairo_image_surface_get_width(picture),
+                                                  cairo_image_surface_get_height(picture));
+  if (pixbuf == nullptr) return false;
+  GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
+  gtk_clipboard_set_image(clipboard, pixbuf);
+  gtk_clipboard_set_can_store(clipboard, nullptr, 0);
+  gtk_clipboard_store(clipboard);
+  g_object_unref(pixbuf);
+  return true;
+}
+
+// Whether the user touched the computer within the last minute (or nobody
+// can tell): then the saver was started by hand.
+bool StartedByHand(Display* display) {
+  int event_base = 0, error_base = 0;
+  if (!XScreenSaverQueryExtension(display, &event_base, &error_base)) return true;
+  XScreenSaverInfo* info = XScreenSaverAllocInfo();
+  if (info == nullptr) return true;
+  bool by_hand = true;
+  if (XScreenSaverQueryInfo(display, DefaultRootWindow(display), info) != 0) {
+    by_hand = info->idle < 60000;
+  }
+  XFree(info);
+  return by_hand;
+}
+
+int Run(const SaverCommandLine& line) {
+  LogInfo("Startup %s: %s", platform::ProgramFileVersionText().c_str(),
+          line.text.empty() ? "null" : line.text.c_str());
+  CSuiteSettings& settings = CSuiteSettings::Instance();
+  settings.Load();
+  CGlobalConfig& config = CGlobalConfig::Instance();
+  config.Load();
+  const std::string product = CCobrandableModule::Instance().LoadString(kStringCollageProductName);
+
+  SetDebugRandom(line.debug);
+  SeedThreadRandom();
+
+  if (line.ui_mode != 0) {
+    std::fprintf(stderr, "%s: the settings window is not part of this build\n", product.c_str());
+    LogError("Settings mode %d requested; the settings window is not part of this build",
+             line.ui_mode);
+    return 3;
+  }
+
+  RegisterPrivateFont();
+  EnsureSaverResourcesRegistered();
+
+  XInitThreads();
+  XDisplay display = XDisplay::Open();
+  if (!display) {
+    std::fprintf(stderr, "QuolScreensaver: cannot open the X display '%s'\n",
+                 std::getenv("DISPLAY") != nullptr ? std::getenv("DISPLAY") : "");
+    LogError("Cannot open the X display");
+    return 1;
+  }
+  InstallNonFatalXErrorHandler();
+
+  MessageLoop loop(display.get());
+  g_loop = &loop;
+  struct sigaction action {};
+  action.sa_handler = &OnTerminate;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+
+  int result = 0;
+  if (line.preview && WindowExists(display.get(), line.parent_window) && !line.embedded) {
+    PreviewWindow preview(display.get(), &loop);
+    if (preview.Create(line.parent_window)) result = loop.Run();
+  } else {
+    SaverFrame::Options options;
+    options.debug = line.debug;
+    options.photo_interval_seconds = settings.inter_photo_interval();
+    options.slides.started_by_hand = StartedByHand(display.get());
+    options.slides.restricted_session = IsRestrictedSession();
+    for (int i = 0; i < config.tip_count(); ++i) {
+      options.slides.configured_tips.push_back(config.GetTip(i));
+    }
+    options.slides.show_my_pictures = settings.show_my_pictures();
+    options.slides.show_shared_pictures = settings.show_shared_pictures();
+    options.slides.folders = settings.folders();
+    options.slides.running_as_root = RunningAsRoot();
+    options.slides.overlays.module = &CCobrandableModule::Instance();
+    options.launch_client = &LaunchClient;
+    options.copy_to_clipboard = &CopyToClipboard;
+    SaverFrame frame(display.get(), &loop, options);
+    const bool created = line.embedded ? frame.CreateEmbedded(line.embed_window)
+                                       : frame.CreateFullScreen();
+    if (!created) {
+      std::fprintf(stderr, "QuolScreensaver: cannot create the saver's window\n");
+      result = 1;
+    } else {
+      LogInfo("Screen saver ready");
+      result = loop.Run();
+    }
+  }
+  g_loop = nullptr;
+  return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  InstallCrashHandler();
+  std::vector<std::string> args(argv + 1, argv + argc);
+  SaverCommandLine line;
+  std::string error;
+  if (!ParseSaverCommandLine(args, std::getenv("XSCREENSAVER_WINDOW"), &line, &error)) {
+    std::fprintf(stderr, "QuolScreensaver: %s\n", error.c_str());
+    return 2;
+  }
+  if (line.help) {
+    std::fputs(kSaverUsage, stdout);
+    return 0;
+  }
+  const int result = Run(line);
+  CSuiteSettings::Instance().Save();
+  return result;
+}

@@ -1,0 +1,141 @@
+// The screen saver on screen: one borderless window per monitor (the primary
+// one shows the slides, the others stay black), the keyboard and pointer
+// grabbed, the slide and minute timers, the keys and the mouse that end the
+// saver or act on it, and the fader that puts every slide on the window.
+//
+// In embedded mode (xscreensaver, or -window-id) the slides go into a child
+// of a window someone else owns: no grabs, no input, no windows of our own
+// on the screen; the saver ends when that window goes away.
+//
+// Everything here runs on the window thread.
+#pragma once
+
+#include <X11/Xlib.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "screensaver/app/message_loop.h"
+#include "screensaver/app/saver_services.h"
+#include "screensaver/app/slide_show.h"
+#include "screensaver/fader/cross_fader.h"
+
+namespace quol::saver {
+
+class GlWindowVisual;
+
+struct MonitorRect {
+  int x = 0, y = 0, width = 0, height = 0;
+  bool primary = false;
+};
+
+// The monitors from RandR, primary first flagged; the whole root window when
+// RandR reports none.
+std::vector<MonitorRect> QueryMonitors(Display* display);
+
+// Virtual-key codes of the keys the saver cares about, from X key symbols.
+int VirtualKeyFromKeysym(unsigned long keysym);
+
+// Whether a key (virtual-key code) is one the saver ignores: Shift, the
+// volume and media keys.
+bool IsIgnoredKey(int virtual_key);
+
+class SaverFrame {
+ public:
+  struct Options {
+    bool debug = false;
+    int photo_interval_seconds = 10;
+    SlideShow::Options slides;       // screen size and overlays are filled in here
+    IUpdateStatus* updates = nullptr;  // not owned; null: no update checker
+    ISettingsWindow* settings = nullptr;  // not owned; null: not in this build
+    // Starts the desktop client with "/S" (the "C" key); null: the registry's.
+    std::function<void()> launch_client;
+    // Copies a picture to the clipboard (the "S" key); null: nothing copied.
+    std::function<bool(cairo_surface_t*)> copy_to_clipboard;
+  };
+
+  SaverFrame(Display* display, MessageLoop* loop, Options options);
+  ~SaverFrame();
+  SaverFrame(const SaverFrame&) = delete;
+  SaverFrame& operator=(const SaverFrame&) = delete;
+
+  // Full screen on every monitor. False (logged) when no window can be made.
+  bool CreateFullScreen();
+  // Draws into `target` (0: the root window).
+  bool CreateEmbedded(Window target);
+
+  // Ends the saver: windows destroyed, loop told to quit.
+  void CloseAll();
+
+  Window main_window() const { return main_window_; }
+  const std::vector<Window>& blank_windows() const { return blank_windows_; }
+  bool monitor_off() const { return monitor_off_; }
+
+ private:
+  bool OnEvent(XEvent& event);
+  bool IsOurWindow(Window window) const;
+  void OnKey(XKeyEvent& event);
+  void EndSaver(int virtual_key);
+  void OnMotion(int x, int y);
+  void Tick(int timer_id);
+  void ShowSlide(cairo_surface_t* picture, bool instant);
+  void NextSlide();
+  void PreviousCollage();
+  void ReshowCurrent();
+  void RestartSlideTimer();
+  void CheckMonitorPower();
+  SurfacePtr PictureOfScreen();
+  void SetUpSlideShow();
+  Window MakeWindow(Window parent, const MonitorRect& rect, bool with_gl, bool override_redirect);
+  void GrabInput();
+
+  Display* display_;
+  MessageLoop* loop_;
+  Options options_;
+  std::unique_ptr<GlWindowVisual> gl_visual_;
+  Window main_window_ = 0;
+  std::vector<Window> blank_windows_;
+  Window embed_target_ = 0;
+  Cursor blank_cursor_ = 0;
+  MonitorRect primary_;
+  std::unique_ptr<ICrossFader> fader_;
+  SurfacePtr snapshot_;
+  SlideShow slide_show_;
+  bool monitor_off_ = false;
+  int last_power_state_ = -1;
+  bool movement_box_set_ = false;
+  int box_left_ = 0, box_top_ = 0, box_right_ = 0, box_bottom_ = 0;
+  bool closing_ = false;
+  bool embedded_ = false;
+};
+
+// The preview in the display settings' little screen: two pictures taking
+// turns every 5 seconds, stretched over a child of `parent`. Ends when the
+// parent goes away.
+class PreviewWindow {
+ public:
+  static constexpr int kSwitchMs = 5000;
+  PreviewWindow(Display* display, MessageLoop* loop);
+  ~PreviewWindow();
+  bool Create(Window parent);
+  int shown_index() const { return shown_; }
+
+ private:
+  bool OnEvent(XEvent& event);
+  void Paint();
+
+  Display* display_;
+  MessageLoop* loop_;
+  Window parent_ = 0;
+  Window window_ = 0;
+  SurfacePtr images_[2];
+  int shown_ = 0;
+};
+
+// Whether `window` exists on the display.
+bool WindowExists(Display* display, unsigned long window);
+
+}  // namespace quol::saver

@@ -1,0 +1,34 @@
+// What the screen saver asks of parts that are not in this build yet, behind
+// small interfaces: the update checker and the settings window.
+#pragma once
+
+namespace quol::saver {
+
+class IUpdateStatus {
+ public:
+  virtual ~IUpdateStatus() = default;
+  // Seconds until the next check is due; 0 starts a check in the background.
+  virtual int SecondsUntilCheck() = 0;
+  virtual void StartBackgroundCheck() = 0;
+  virtual bool UpgradeAvailable() = 0;
+  virtual bool RequiredUpgrade() = 0;
+};
+
+// No update checker: never due, no upgrade.
+class NoUpdates : public IUpdateStatus {
+ public:
+  int SecondsUntilCheck() override { return 1 << 30; }
+  void StartBackgroundCheck() override {}
+  bool UpgradeAvailable() override { return false; }
+  bool RequiredUpgrade() override { return false; }
+};
+
+class ISettingsWindow {
+ public:
+  virtual ~ISettingsWindow() = default;
+  // Runs the settings pages in `mode` over `parent` (0: none); the result is
+  // the program's exit code in settings modes.
+  virtual int Run(int mode, unsigned long parent) = 0;
+};
+
+}  // namespace quol::saver
