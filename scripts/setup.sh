@@ -14,6 +14,7 @@ packages=(
   imagemagick time
   xvfb xauth x11-xserver-utils xdotool libgl1-mesa-dri
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxtst-dev libgl-dev
+  libxss-dev libgtk-3-dev
   fonts-league-spartan
 )
 

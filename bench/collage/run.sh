@@ -19,18 +19,7 @@ for tool in "$build/screensaver/quol-collage" "$build/bench/collage/quol-decode-
 done
 [ -x /usr/bin/montage ] || { echo "missing /usr/bin/montage: run scripts/setup.sh"; exit 1; }
 
-# Photographs (camera pictures of 4 to 20 megapixels), fetched once into
-# the build tree; never committed.
-if [ ! -d "$photos" ]; then
-  mkdir -p "$work/debs" "$photos/Landscapes" "$photos/Places"
-  (cd "$work/debs" && apt-get download plasma-workspace-wallpapers lomiri-wallpapers-16.04 >/dev/null)
-  for deb in "$work"/debs/*.deb; do dpkg-deb -x "$deb" "$work/unpacked"; done
-  cp "$work"/unpacked/usr/share/backgrounds/*.jpg "$photos/Places/"
-  for theme in "$work"/unpacked/usr/share/wallpapers/*/; do
-    biggest=$(ls -S "$theme"contents/images/*.jpg 2>/dev/null | head -n 1 || true)
-    [ -n "$biggest" ] && cp "$biggest" "$photos/Landscapes/$(basename "$theme").jpg"
-  done
-fi
+scripts/fetch-photos.sh "$photos"
 echo "photos: $(find "$photos" -name '*.jpg' | wc -l) in $photos"
 
 median() { sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
