@@ -27,15 +27,20 @@ const std::map<int, std::string>& OwnStrings() {
 std::string StringPath(int id) { return "/quol/strings/" + std::to_string(id); }
 std::string ResourcePath(const std::string& name) { return "/quol/resources/" + name; }
 
-bool LookupBytes(GResource* resource, const std::string& path, std::string* bytes) {
-  GBytes* data = g_resource_lookup_data(resource, path.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE,
-                                        nullptr);
+// Copies and releases what a lookup returned; false when it found nothing.
+bool TakeBytes(GBytes* data, std::string* bytes) {
   if (data == nullptr) return false;
   gsize size = 0;
   const auto* raw = static_cast<const char*>(g_bytes_get_data(data, &size));
   bytes->assign(raw != nullptr ? raw : "", size);
   g_bytes_unref(data);
   return true;
+}
+
+bool LookupBytes(GResource* resource, const std::string& path, std::string* bytes) {
+  return TakeBytes(
+      g_resource_lookup_data(resource, path.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr),
+      bytes);
 }
 
 HRESULT VerifyWithTrustedKeys(const std::string& content, const std::string& signature) {
@@ -143,15 +148,14 @@ std::string CCobrandableModule::LoadString(int id) const {
 
 bool CCobrandableModule::LoadResource(const std::string& name, std::string* bytes) const {
   if (library_ && LookupBytes(library_->resource, ResourcePath(name), bytes)) return true;
-  // The program's own bundles are registered globally by the program.
-  GBytes* data = g_resources_lookup_data(ResourcePath(name).c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE,
-                                         nullptr);
-  if (data == nullptr) return false;
-  gsize size = 0;
-  const auto* raw = static_cast<const char*>(g_bytes_get_data(data, &size));
-  bytes->assign(raw != nullptr ? raw : "", size);
-  g_bytes_unref(data);
-  return true;
+  return LoadOwnResource(name, bytes);
+}
+
+bool CCobrandableModule::LoadOwnResource(const std::string& name, std::string* bytes) {
+  // The program's own bundles are registered with the process by the program.
+  return TakeBytes(g_resources_lookup_data(ResourcePath(name).c_str(),
+                                           G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr),
+                   bytes);
 }
 
 }  // namespace quol

@@ -59,6 +59,8 @@ class CCobrandableModule {
   // A binary resource by name ("CollageLogo_left.png"): partner first, then
   // the program's own resources registered with the process.
   bool LoadResource(const std::string& name, std::string* bytes) const;
+  // The same from the program's own resources only.
+  static bool LoadOwnResource(const std::string& name, std::string* bytes);
 
  private:
   struct Library;

@@ -136,6 +136,25 @@ std::unique_ptr<CURL, EasyDeleter> MakeHandle(const std::string& url, const Http
   return curl;
 }
 
+// One transfer's handle with everything it points into; not movable, as
+// curl keeps pointers to the error buffer and the lists.
+struct Request {
+  Request(const std::string& url, const HttpOptions& options, bool download)
+      : defaults(GetHttpDefaults()) {
+    HttpOptions effective = options;
+    if (effective.user_agent.empty()) effective.user_agent = DefaultUserAgent();
+    curl = MakeHandle(url, effective, defaults, download, &headers, &no_proxy, error_buffer);
+  }
+  Request(const Request&) = delete;
+  Request& operator=(const Request&) = delete;
+
+  HttpDefaults defaults;
+  std::unique_ptr<curl_slist, ListDeleter> headers;
+  std::string no_proxy;
+  char error_buffer[CURL_ERROR_SIZE] = {0};
+  std::unique_ptr<CURL, EasyDeleter> curl;
+};
+
 std::string Describe(CURLcode code, const char* buffer) {
   return (buffer != nullptr && *buffer != '\0') ? std::string(buffer)
                                                 : std::string(curl_easy_strerror(code));
@@ -159,17 +178,14 @@ HRESULT HttpGet(const std::string& url, const HttpOptions& options, HttpResponse
                 std::string* error) {
   *response = HttpResponse();
   error->clear();
-  HttpOptions effective = options;
-  if (effective.user_agent.empty()) effective.user_agent = DefaultUserAgent();
-  const HttpDefaults defaults = GetHttpDefaults();
-  std::unique_ptr<curl_slist, ListDeleter> headers;
-  std::string no_proxy;
-  char error_buffer[CURL_ERROR_SIZE] = {0};
-  auto curl = MakeHandle(url, effective, defaults, false, &headers, &no_proxy, error_buffer);
-  if (!curl) {
+  Request request(url, options, false);
+  if (!request.curl) {
     *error = "cannot create HTTP handle";
     return E_OUTOFMEMORY;
   }
+  auto& curl = request.curl;
+  const HttpDefaults& defaults = request.defaults;
+  char* error_buffer = request.error_buffer;
   MemorySink sink{&response->body,
                   options.max_body_bytes > 0 ? options.max_body_bytes : defaults.max_body_bytes};
   curl_off_t cap = static_cast<curl_off_t>(sink.cap);
@@ -205,17 +221,13 @@ HRESULT HttpDownloadToFile(const std::string& url, const HttpOptions& options,
                            const std::string& path, long* status, std::string* error) {
   *status = 0;
   error->clear();
-  HttpOptions effective = options;
-  if (effective.user_agent.empty()) effective.user_agent = DefaultUserAgent();
-  const HttpDefaults defaults = GetHttpDefaults();
-  std::unique_ptr<curl_slist, ListDeleter> headers;
-  std::string no_proxy;
-  char error_buffer[CURL_ERROR_SIZE] = {0};
-  auto curl = MakeHandle(url, effective, defaults, true, &headers, &no_proxy, error_buffer);
-  if (!curl) {
+  Request request(url, options, true);
+  if (!request.curl) {
     *error = "cannot create HTTP handle";
     return E_OUTOFMEMORY;
   }
+  auto& curl = request.curl;
+  char* error_buffer = request.error_buffer;
   std::string temp = path + ".part";
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (fd < 0) {

@@ -23,7 +23,9 @@ target_compile_definitions(QuolScreensaver PRIVATE
 target_link_libraries(QuolScreensaver PRIVATE quol_saver_core PkgConfig::QUOL_XSS PkgConfig::QUOL_GTK)
 
 if(BUILD_TESTING)
+  pkg_check_modules(QUOL_XTST REQUIRED IMPORTED_TARGET xtst)
   target_sources(saver_x11_tests PRIVATE app/saver_x11_test.cpp)
+  target_link_libraries(saver_x11_tests PRIVATE PkgConfig::QUOL_XTST)
   add_dependencies(saver_x11_tests QuolScreensaver)
   target_compile_definitions(saver_x11_tests PRIVATE
     QUOL_SAVER_BINARY="$<TARGET_FILE:QuolScreensaver>")

@@ -13,17 +13,6 @@ extern "C" void quol_saver_register_resource(void);
 namespace quol::saver {
 namespace {
 
-bool LoadOwnResource(const std::string& name, std::string* bytes) {
-  GBytes* data = g_resources_lookup_data(("/quol/resources/" + name).c_str(),
-                                         G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
-  if (data == nullptr) return false;
-  gsize size = 0;
-  const auto* raw = static_cast<const char*>(g_bytes_get_data(data, &size));
-  bytes->assign(raw != nullptr ? raw : "", size);
-  g_bytes_unref(data);
-  return true;
-}
-
 struct ReadCursor {
   std::string_view bytes;
   std::size_t offset = 0;
@@ -57,7 +46,7 @@ SurfacePtr LoadPngResource(const CCobrandableModule* module, const std::string& 
   EnsureSaverResourcesRegistered();
   std::string bytes;
   const bool found = (partner_first && module != nullptr) ? module->LoadResource(name, &bytes)
-                                                          : LoadOwnResource(name, &bytes);
+                                                          : CCobrandableModule::LoadOwnResource(name, &bytes);
   if (!found) return nullptr;
   return DecodePng(bytes);
 }
