@@ -15,6 +15,7 @@
 #include "platform/clock/clock.h"
 #include "screensaver/app/screen_capture.h"
 #include "screensaver/fader/gl_cross_fader.h"
+#include "screensaver/fader/window_image.h"
 #include "screensaver/widgets/png_resource.h"
 #include "screensaver/widgets/session_status.h"
 #include "screensaver/x11/x_display.h"
@@ -545,19 +546,37 @@ void PreviewWindow::Paint() {
   if (window_ == 0 || !images_[shown_]) return;
   XErrorTrap trap(display_);
   XWindowAttributes attributes{};
-  if (XGetWindowAttributes(display_, window_, &attributes) == 0) return;
-  cairo_surface_t* target = cairo_xlib_surface_create(display_, window_, attributes.visual,
-                                                      attributes.width, attributes.height);
-  cairo_t* cr = cairo_create(target);
+  if (XGetWindowAttributes(display_, window_, &attributes) == 0 || trap.HasError()) return;
   cairo_surface_t* image = images_[shown_].get();
-  cairo_scale(cr, static_cast<double>(attributes.width) / cairo_image_surface_get_width(image),
-              static_cast<double>(attributes.height) / cairo_image_surface_get_height(image));
-  cairo_set_source_surface(cr, image, 0, 0);
-  cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
-  cairo_paint(cr);
-  cairo_destroy(cr);
-  cairo_surface_destroy(target);
-  XFlush(display_);
+  auto draw = [&](cairo_surface_t* target) {
+    cairo_t* cr = cairo_create(target);
+    cairo_scale(cr, static_cast<double>(attributes.width) / cairo_image_surface_get_width(image),
+                static_cast<double>(attributes.height) / cairo_image_surface_get_height(image));
+    cairo_set_source_surface(cr, image, 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr), CAIRO_FILTER_GOOD);
+    cairo_paint(cr);
+    cairo_destroy(cr);
+  };
+  // Drawn in memory and put on the window as one image: Cairo 1.16 loses 32
+  // bytes on every picture it sends through its own shared-memory uploads
+  // (cairo-xlib), which the sanitizer builds report at exit.
+  if (!canvas_ || canvas_->width() != attributes.width ||
+      canvas_->height() != attributes.height) {
+    canvas_.reset();
+    canvas_ = WindowImage::Create(display_, window_, attributes.width, attributes.height);
+  }
+  if (canvas_) {
+    draw(canvas_->surface());
+    cairo_surface_flush(canvas_->surface());
+    canvas_->Push();
+  } else {
+    // A visual WindowImage does not take: let Cairo put it there.
+    cairo_surface_t* target = cairo_xlib_surface_create(display_, window_, attributes.visual,
+                                                        attributes.width, attributes.height);
+    draw(target);
+    cairo_surface_destroy(target);
+    XFlush(display_);
+  }
   trap.HasError();
 }
 

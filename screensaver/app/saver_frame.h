@@ -26,6 +26,7 @@
 namespace quol::saver {
 
 class GlWindowVisual;
+class WindowImage;
 
 struct MonitorRect {
   int x = 0, y = 0, width = 0, height = 0;
@@ -132,6 +133,7 @@ class PreviewWindow {
   Window parent_ = 0;
   Window window_ = 0;
   SurfacePtr images_[2];
+  std::unique_ptr<WindowImage> canvas_;  // the window's size, remade when that changes
   int shown_ = 0;
 };
 

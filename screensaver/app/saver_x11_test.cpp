@@ -1,0 +1,749 @@
+// End-to-end tests of the QuolScreensaver program: the real binary runs as a
+// child process against a private Xvfb, with a private home, data folder and
+// photo folder; the test drives it with XTest and looks at the window tree,
+// the pixels, the daily log and the exit code.
+//
+// gtest before any X header: Xlib's None and Bool macros break it.
+#include <gtest/gtest.h>
+
+#include <X11/XF86keysym.h>
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+#include <cairo.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/testing/test_support.h"
+#include "screensaver/x11/x_display.h"
+#include "screensaver/x11/xvfb_server.h"
+
+namespace quol::saver {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using quol::testing::ReadFileOrEmpty;
+using quol::testing::WriteFileOrDie;
+
+constexpr char kReady[] = "Screen saver ready";
+constexpr char kExitingBecause[] = "Exiting screen saver because";
+constexpr char kNoPhotosSlide[] =
+    "MessageSlide: To see your photos in this screen saver, use Quol's Settings area to "
+    "indicate where you keep your photos. (1)";
+// Generous bounds: two cores, tests in parallel, llvmpipe.
+constexpr auto kStartTimeout = 20s;
+constexpr auto kExitTimeout = 10s;
+constexpr int kStillRunning = -1000;
+
+struct Rect {
+  int x = 0, y = 0, width = 0, height = 0;
+  bool operator==(const Rect&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Rect& rect) {
+  return out << rect.width << "x" << rect.height << "+" << rect.x << "+" << rect.y;
+}
+
+// XvfbOptions::TwoMonitors(): LEFT is the primary monitor.
+constexpr Rect kLeft{0, 0, 1920, 1080};
+constexpr Rect kRight{1920, 0, 1280, 1024};
+// The desktop under the saver: neither black nor a photo colour, so whatever
+// covers it can be told apart.
+constexpr std::uint32_t kDesktop = 0x3366CC;
+// The photos are solid colours; a collage shows them unchanged inside their frames.
+constexpr std::uint32_t kPhotoColours[] = {0xE01070, 0x10C0E0, 0xF0D020, 0x40E040};
+
+bool WaitUntil(const std::function<bool()>& condition, Clock::duration timeout) {
+  const auto deadline = Clock::now() + timeout;
+  for (;;) {
+    if (condition()) return true;
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(50ms);
+  }
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+  return text.find(part) != std::string::npos;
+}
+
+void MakeFolder(const std::string& path) { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0) << path; }
+
+void WritePhoto(const std::string& path, std::uint32_t colour) {
+  cairo_surface_t* surface = cairo_image_surface_create(CAIRO_FORMAT_RGB24, 640, 480);
+  cairo_t* cr = cairo_create(surface);
+  cairo_set_source_rgb(cr, ((colour >> 16) & 0xFF) / 255.0, ((colour >> 8) & 0xFF) / 255.0,
+                       (colour & 0xFF) / 255.0);
+  cairo_paint(cr);
+  cairo_destroy(cr);
+  const cairo_status_t status = cairo_surface_write_to_png(surface, path.c_str());
+  cairo_surface_destroy(surface);
+  ASSERT_EQ(status, CAIRO_STATUS_SUCCESS) << path;
+}
+
+// Everything the saver may touch, in one temporary tree: home, config and
+// data folders, the registry, an empty shared-pictures folder and a folder of
+// four photos. Each run gets a data folder (Settings.xml and log) of its own.
+class SaverHome {
+ public:
+  void SetUp() {
+    for (const char* name : {"home", "config", "xdg-data", "runtime", "registry", "shared",
+                             "photos"}) {
+      ASSERT_NO_FATAL_FAILURE(MakeFolder(dir_ / name));
+    }
+    int n = 0;
+    for (std::uint32_t colour : kPhotoColours) {
+      ASSERT_NO_FATAL_FAILURE(WritePhoto(dir_ / ("photos/photo" + std::to_string(++n) + ".png"),
+                                         colour));
+    }
+    folders_ = {photos()};
+  }
+
+  std::string photos() const { return dir_ / "photos"; }
+  void set_folders(std::vector<std::string> folders) { folders_ = std::move(folders); }
+
+  // A fresh data folder holding the settings.
+  std::string NewDataFolder() {
+    const std::string data = dir_ / ("data-" + std::to_string(++runs_));
+    MakeFolder(data);
+    std::string folders;
+    for (std::size_t i = 0; i < folders_.size(); ++i) {
+      const std::string tag = "folder" + std::to_string(i + 1);
+      folders += "<" + tag + ">" + folders_[i] + "</" + tag + ">";
+    }
+    WriteFileOrDie(data + "/Settings.xml",
+                   "<quol><screensaver><myPictures>false</myPictures>"
+                   "<sharedPictures>false</sharedPictures>"
+                   "<interPhotoInterval>5</interPhotoInterval></screensaver>"
+                   "<screensaverFolders>" + folders + "</screensaverFolders></quol>");
+    return data;
+  }
+
+  std::vector<std::string> Environment(const std::string& display,
+                                       const std::string& data) const {
+    return {"DISPLAY=" + display,
+            "QUOL_DATA_DIR=" + data,
+            "QUOL_REGISTRY_DIR=" + (dir_ / "registry"),
+            "HOME=" + (dir_ / "home"),
+            "XDG_CONFIG_HOME=" + (dir_ / "config"),
+            "XDG_DATA_HOME=" + (dir_ / "xdg-data"),
+            "XDG_RUNTIME_DIR=" + (dir_ / "runtime"),
+            "QUOL_SHARED_PICTURES_DIR=" + (dir_ / "shared"),
+            "PATH=/usr/bin:/bin"};
+  }
+
+ private:
+  quol::testing::TempDir dir_;
+  std::vector<std::string> folders_;
+  int runs_ = 0;
+};
+
+// One run of the saver: started with posix_spawn, stdout and stderr to files,
+// killed on destruction if it is still running.
+class SaverRun {
+ public:
+  SaverRun(SaverHome& home, const std::string& display, const std::vector<std::string>& args,
+           const std::vector<std::string>& extra_env)
+      : data_(home.NewDataFolder()) {
+    std::vector<std::string> env = home.Environment(display, data_);
+    env.insert(env.end(), extra_env.begin(), extra_env.end());
+    // Sanitizer builds: the program gets the same settings as the test.
+    for (const char* name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"}) {
+      if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+    }
+    std::vector<std::string> argv_text = {QUOL_SAVER_BINARY};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv, envp;
+    for (std::string& arg : argv_text) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    for (std::string& var : env) envp.push_back(var.data());
+    envp.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, (data_ + "/stdout.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (data_ + "/stderr.txt").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawnattr_t attributes;
+    posix_spawnattr_init(&attributes);
+    sigset_t signals;
+    sigemptyset(&signals);
+    posix_spawnattr_setsigmask(&attributes, &signals);
+    sigaddset(&signals, SIGTERM);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGPIPE);
+    posix_spawnattr_setsigdefault(&attributes, &signals);
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    if (posix_spawn(&pid_, QUOL_SAVER_BINARY, &actions, &attributes, argv.data(), envp.data()) !=
+        0) {
+      pid_ = -1;
+    }
+    posix_spawnattr_destroy(&attributes);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+
+  ~SaverRun() {
+    if (pid_ > 0 && !status_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+  }
+  SaverRun(const SaverRun&) = delete;
+  SaverRun& operator=(const SaverRun&) = delete;
+
+  bool started() const { return pid_ > 0; }
+
+  // Whether `text` shows up in the log before the bound (and before the
+  // program ends).
+  bool WaitForLog(const std::string& text, Clock::duration timeout = kStartTimeout) {
+    WaitUntil([&] { return Contains(Log(), text) || !Running(); }, timeout);
+    return Contains(Log(), text);
+  }
+
+  // The exit code; -signal when a signal ended the program; kStillRunning
+  // when it did not end within the bound.
+  int WaitForExit(Clock::duration timeout = kExitTimeout) {
+    WaitUntil([&] { return !Running(); }, timeout);
+    if (!status_) return kStillRunning;
+    if (WIFSIGNALED(*status_)) return -WTERMSIG(*status_);
+    return WEXITSTATUS(*status_);
+  }
+
+  bool Running() {
+    if (pid_ <= 0 || status_) return false;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) == pid_) status_ = status;
+    return !status_;
+  }
+
+  void Signal(int signal_number) {
+    if (Running()) ::kill(pid_, signal_number);
+  }
+
+  // The day's log (or logs, around midnight).
+  std::string Log() const {
+    std::string text;
+    for (const std::string& name : quol::testing::ListFolder(data_)) {
+      if (name.rfind("QuolScreensaver-", 0) == 0 && name.size() > 4 &&
+          name.compare(name.size() - 4, 4, ".log") == 0) {
+        text += ReadFileOrEmpty(data_ + "/" + name);
+      }
+    }
+    return text;
+  }
+  std::string Stdout() const { return ReadFileOrEmpty(data_ + "/stdout.txt"); }
+  std::string Stderr() const { return ReadFileOrEmpty(data_ + "/stderr.txt"); }
+
+  // For failure messages.
+  std::string Report() const {
+    return "\n--- log\n" + Log() + "--- stderr\n" + Stderr() + "--- crash\n" +
+           ReadFileOrEmpty(data_ + "/crash.dmp");
+  }
+
+ private:
+  std::string data_;
+  pid_t pid_ = -1;
+  std::optional<int> status_;
+};
+
+struct TopWindow {
+  Window id = 0;
+  Rect rect;
+  bool override_redirect = false;
+};
+
+// The mapped children of the root window, bottom to top.
+std::vector<TopWindow> MappedTopWindows(Display* display) {
+  std::vector<TopWindow> windows;
+  Window root_return = 0, parent = 0;
+  Window* children = nullptr;
+  unsigned count = 0;
+  if (XQueryTree(display, DefaultRootWindow(display), &root_return, &parent, &children, &count) ==
+      0) {
+    return windows;
+  }
+  for (unsigned i = 0; i < count; ++i) {
+    XErrorTrap trap(display);
+    XWindowAttributes attributes{};
+    if (XGetWindowAttributes(display, children[i], &attributes) == 0 || trap.HasError()) continue;
+    if (attributes.map_state != IsViewable) continue;
+    windows.push_back(TopWindow{children[i],
+                                Rect{attributes.x, attributes.y, attributes.width,
+                                     attributes.height},
+                                attributes.override_redirect != 0});
+  }
+  if (children != nullptr) XFree(children);
+  return windows;
+}
+
+std::optional<TopWindow> WindowWithRect(const std::vector<TopWindow>& windows, const Rect& rect) {
+  for (const TopWindow& window : windows) {
+    if (window.rect == rect) return window;
+  }
+  return std::nullopt;
+}
+
+std::string Describe(const std::vector<TopWindow>& windows) {
+  std::ostringstream out;
+  out << windows.size() << " mapped:";
+  for (const TopWindow& window : windows) {
+    out << " " << window.rect << (window.override_redirect ? " (override)" : "");
+  }
+  return out.str();
+}
+
+std::vector<Window> Children(Display* display, Window window) {
+  Window root = 0, parent = 0;
+  Window* children = nullptr;
+  unsigned count = 0;
+  std::vector<Window> result;
+  XErrorTrap trap(display);
+  if (XQueryTree(display, window, &root, &parent, &children, &count) != 0) {
+    result.assign(children, children + count);
+  }
+  if (children != nullptr) XFree(children);
+  trap.HasError();
+  return result;
+}
+
+// The colours (0xRRGGBB) of `drawable` on a grid of `step` pixels over `area`.
+std::vector<std::uint32_t> SampleColours(Display* display, Drawable drawable, const Rect& area,
+                                         int step) {
+  std::vector<std::uint32_t> colours;
+  XErrorTrap trap(display);
+  XImage* image = XGetImage(display, drawable, area.x, area.y, static_cast<unsigned>(area.width),
+                            static_cast<unsigned>(area.height), AllPlanes, ZPixmap);
+  if (image == nullptr || trap.HasError()) {
+    if (image != nullptr) XDestroyImage(image);
+    return colours;
+  }
+  for (int y = step / 2; y < area.height; y += step) {
+    for (int x = step / 2; x < area.width; x += step) {
+      colours.push_back(static_cast<std::uint32_t>(XGetPixel(image, x, y) & 0xFFFFFFu));
+    }
+  }
+  XDestroyImage(image);
+  return colours;
+}
+
+bool Near(std::uint32_t a, std::uint32_t b) {
+  for (int shift : {0, 8, 16}) {
+    const int ca = static_cast<int>((a >> shift) & 0xFF), cb = static_cast<int>((b >> shift) & 0xFF);
+    if (ca - cb > 3 || cb - ca > 3) return false;
+  }
+  return true;
+}
+
+int CountPhotoColours(const std::vector<std::uint32_t>& colours) {
+  int count = 0;
+  for (std::uint32_t colour : colours) {
+    for (std::uint32_t photo : kPhotoColours) {
+      if (Near(colour, photo)) {
+        ++count;
+        break;
+      }
+    }
+  }
+  return count;
+}
+
+int CountNot(const std::vector<std::uint32_t>& colours, std::uint32_t colour) {
+  int count = 0;
+  for (std::uint32_t c : colours) count += c != colour ? 1 : 0;
+  return count;
+}
+
+// The keycode of `keysym`; when the keyboard map has none, a spare keycode
+// is given that symbol.
+KeyCode KeycodeFor(Display* display, KeySym keysym) {
+  if (KeyCode code = XKeysymToKeycode(display, keysym); code != 0) return code;
+  int min = 0, max = 0, per_code = 0;
+  XDisplayKeycodes(display, &min, &max);
+  KeySym* map = XGetKeyboardMapping(display, static_cast<KeyCode>(min), max - min + 1, &per_code);
+  KeyCode spare = 0;
+  for (int code = max; code >= min && spare == 0 && map != nullptr; --code) {
+    bool empty = true;
+    for (int i = 0; i < per_code; ++i) empty = empty && map[(code - min) * per_code + i] == NoSymbol;
+    if (empty) spare = static_cast<KeyCode>(code);
+  }
+  if (map != nullptr) XFree(map);
+  if (spare != 0) {
+    XChangeKeyboardMapping(display, spare, 1, &keysym, 1);
+    XSync(display, False);
+  }
+  return spare;
+}
+
+class SaverTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_NO_FATAL_FAILURE(home_.SetUp()); }
+
+  void StartServer(XvfbOptions options = XvfbOptions::TwoMonitors()) {
+    server_.emplace(std::move(options));
+    ASSERT_TRUE(server_->ok()) << server_->error();
+    display_ = XDisplay::Open(server_->display_name());
+    ASSERT_TRUE(display_);
+    int event_base = 0, error_base = 0, major = 0, minor = 0;
+    ASSERT_TRUE(XTestQueryExtension(dpy(), &event_base, &error_base, &major, &minor));
+    XSetWindowBackground(dpy(), DefaultRootWindow(dpy()), kDesktop);
+    XClearWindow(dpy(), DefaultRootWindow(dpy()));
+    // The pointer rests on the primary monitor; input just now also makes
+    // the saver one started by hand (it opens with a collage).
+    MoveTo(200, 200);
+  }
+
+  std::unique_ptr<SaverRun> Start(const std::vector<std::string>& args,
+                                  const std::vector<std::string>& extra_env = {}) {
+    auto run = std::make_unique<SaverRun>(home_, server_ ? server_->display_name() : ":9999",
+                                          args, extra_env);
+    EXPECT_TRUE(run->started());
+    return run;
+  }
+
+  Display* dpy() const { return display_.get(); }
+
+  void MoveTo(int x, int y) {
+    XTestFakeMotionEvent(dpy(), DefaultScreen(dpy()), x, y, 0);
+    XSync(dpy(), False);
+  }
+  void PressKeycode(KeyCode code) {
+    ASSERT_NE(code, 0);
+    XTestFakeKeyEvent(dpy(), code, True, 0);
+    XTestFakeKeyEvent(dpy(), code, False, 0);
+    XSync(dpy(), False);
+  }
+  void PressKey(KeySym keysym) { PressKeycode(KeycodeFor(dpy(), keysym)); }
+  void Click(unsigned button) {
+    XTestFakeButtonEvent(dpy(), button, True, 0);
+    XTestFakeButtonEvent(dpy(), button, False, 0);
+    XSync(dpy(), False);
+  }
+
+  // A plain window of the test's own, as a settings dialog or the
+  // xscreensaver daemon would have.
+  Window CreateHost(const Rect& rect) {
+    XSetWindowAttributes attributes{};
+    attributes.override_redirect = True;
+    attributes.background_pixel = WhitePixel(dpy(), DefaultScreen(dpy()));
+    Window window = XCreateWindow(dpy(), DefaultRootWindow(dpy()), rect.x, rect.y,
+                                  static_cast<unsigned>(rect.width),
+                                  static_cast<unsigned>(rect.height), 0, CopyFromParent,
+                                  InputOutput, CopyFromParent, CWOverrideRedirect | CWBackPixel,
+                                  &attributes);
+    XMapRaised(dpy(), window);
+    XSync(dpy(), False);
+    return window;
+  }
+
+  // Waits until the primary monitor shows a collage of the photos.
+  bool PrimaryShowsPhotos() {
+    return WaitUntil([&] { return CountPhotoColours(SampleColours(dpy(), DefaultRootWindow(dpy()),
+                                                                  kLeft, 16)) >= 50; },
+                     kStartTimeout);
+  }
+
+  SaverHome home_;
+  std::optional<XvfbServer> server_;
+  XDisplay display_;
+};
+
+// ---------------------------------------------------------------------------
+// Full screen on two monitors
+
+using SaverFullScreenTest = SaverTest;
+
+TEST_F(SaverFullScreenTest, CoversBothMonitorsSlidesOnThePrimaryAndEndsOnEscape) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  auto saver = Start({"/s"});
+  ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+
+  const std::vector<TopWindow> windows = MappedTopWindows(dpy());
+  const auto left = WindowWithRect(windows, kLeft);
+  const auto right = WindowWithRect(windows, kRight);
+  ASSERT_TRUE(left && right) << Describe(windows);
+  EXPECT_TRUE(left->override_redirect);
+  EXPECT_TRUE(right->override_redirect);
+
+  EXPECT_TRUE(PrimaryShowsPhotos()) << saver->Report();
+  const std::vector<std::uint32_t> second =
+      SampleColours(dpy(), DefaultRootWindow(dpy()), kRight, 16);
+  ASSERT_FALSE(second.empty());
+  EXPECT_EQ(CountNot(second, 0x000000), 0) << "the second monitor is not black";
+
+  PressKey(XK_Escape);
+  EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+  EXPECT_TRUE(Contains(saver->Log(), "Exiting screen saver because 27 pressed.\r\n"))
+      << saver->Report();
+  EXPECT_TRUE(MappedTopWindows(dpy()).empty() ||
+              WaitUntil([&] { return MappedTopWindows(dpy()).empty(); }, kExitTimeout));
+}
+
+// The pointer may wander a little: the box reaches 20 pixels from where the
+// first motion was seen, its left and top edges inside, right and bottom
+// edges outside. Moves are relative to that first position, never to the
+// previous move.
+constexpr int kPx = 700, kPy = 500;
+
+TEST_F(SaverFullScreenTest, MovesInsideTheMovementBoxKeepItRunning) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  auto saver = Start({"/s"}, {"QUOL_NO_GL=1"});
+  ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+  MoveTo(kPx, kPy);
+  MoveTo(kPx + 19, kPy);
+  MoveTo(kPx - 20, kPy);
+  MoveTo(kPx, kPy + 19);
+  MoveTo(kPx, kPy - 20);
+  MoveTo(kPx + 19, kPy + 19);
+  // Events arrive in order: had a move ended it, Escape would not be logged.
+  PressKey(XK_Escape);
+  EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+  EXPECT_TRUE(Contains(saver->Log(), "Exiting screen saver because 27 pressed.")) << saver->Report();
+}
+
+TEST_F(SaverFullScreenTest, LeavingTheMovementBoxEndsIt) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  struct Case {
+    int dx, dy;
+  };
+  for (const Case& move : {Case{20, 0}, Case{-21, 0}, Case{0, 20}, Case{0, -21}}) {
+    SCOPED_TRACE(::testing::Message() << "moved by " << move.dx << "," << move.dy);
+    MoveTo(200, 200);
+    auto saver = Start({"/s"}, {"QUOL_NO_GL=1"});
+    ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+    MoveTo(kPx, kPy);
+    MoveTo(kPx + move.dx, kPy + move.dy);
+    EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+    EXPECT_FALSE(Contains(saver->Log(), kExitingBecause)) << saver->Report();
+  }
+}
+
+TEST_F(SaverFullScreenTest, VolumeAndShiftKeysAreIgnoredAMouseButtonEndsIt) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  // Mapped before the saver starts, in case the server's keymap lacks it.
+  const KeyCode volume_down = KeycodeFor(dpy(), XF86XK_AudioLowerVolume);
+  ASSERT_NE(volume_down, 0);
+  auto saver = Start({"/s"}, {"QUOL_NO_GL=1"});
+  ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+  PressKeycode(volume_down);
+  PressKey(XK_Shift_L);
+  Click(1);
+  EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+  // A key that ended it would be named in the log; the button is not.
+  EXPECT_FALSE(Contains(saver->Log(), kExitingBecause)) << saver->Report();
+}
+
+// ---------------------------------------------------------------------------
+// The command line
+
+using SaverCommandLineTest = SaverTest;
+
+TEST_F(SaverCommandLineTest, FullScreenSwitchesAndAMissingPreviewWindowCoverEveryMonitor) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  const std::vector<std::vector<std::string>> lines = {
+      {"/s"}, {}, {"/S"}, {"/P", "5000"}};
+  for (const auto& args : lines) {
+    SCOPED_TRACE(::testing::Message() << "arguments: " << (args.empty() ? "" : args[0]));
+    auto saver = Start(args, {"QUOL_NO_GL=1"});
+    ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+    const std::vector<TopWindow> windows = MappedTopWindows(dpy());
+    EXPECT_TRUE(WindowWithRect(windows, kLeft)) << Describe(windows);
+    EXPECT_TRUE(WindowWithRect(windows, kRight)) << Describe(windows);
+    PressKey(XK_x);
+    EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+    EXPECT_TRUE(Contains(saver->Log(), "Exiting screen saver because 88 pressed."))
+        << saver->Report();
+    // The next run starts on a clean screen.
+    EXPECT_TRUE(WaitUntil([&] { return MappedTopWindows(dpy()).empty(); }, kExitTimeout));
+  }
+}
+
+TEST_F(SaverCommandLineTest, DebugModeIgnoresLetterKeysEndsOnEscapeWithASmallSecondWindow) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  auto saver = Start({"/d"}, {"QUOL_NO_GL=1"});
+  ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+  const std::vector<TopWindow> windows = MappedTopWindows(dpy());
+  EXPECT_TRUE(WindowWithRect(windows, kLeft)) << Describe(windows);
+  EXPECT_TRUE(WindowWithRect(windows, Rect{kRight.x, kRight.y, 100, 100})) << Describe(windows);
+  EXPECT_FALSE(WindowWithRect(windows, kRight)) << Describe(windows);
+
+  // Nothing is grabbed in debug mode: keys go to the window under the
+  // pointer (the server's focus follows the pointer), here the primary one.
+  PressKey(XK_x);
+  PressKey(XK_Escape);
+  EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+  EXPECT_TRUE(Contains(saver->Log(), "Exiting screen saver because 27 pressed."))
+      << saver->Report();
+  EXPECT_FALSE(Contains(saver->Log(), "because 88")) << saver->Report();
+}
+
+TEST_F(SaverCommandLineTest, SettingsUnknownOptionsAndHelpEndAtOnce) {
+  // No X server: none of these may need one.
+  {
+    auto saver = Start({"/c"});
+    const int code = saver->WaitForExit();
+    EXPECT_GT(code, 0) << saver->Report();
+    EXPECT_FALSE(saver->Stderr().empty());
+  }
+  {
+    auto saver = Start({"--bogus"});
+    EXPECT_EQ(saver->WaitForExit(), 2) << saver->Report();
+    const std::string err = saver->Stderr();
+    EXPECT_TRUE(Contains(err, "--bogus")) << err;
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_EQ(err.back(), '\n') << err;
+  }
+  {
+    auto saver = Start({"--window-id"});
+    EXPECT_EQ(saver->WaitForExit(), 2) << saver->Report();
+    const std::string err = saver->Stderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  }
+  {
+    auto saver = Start({"--help"});
+    EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+    EXPECT_TRUE(Contains(saver->Stdout(), "Usage: QuolScreensaver")) << saver->Stdout();
+    EXPECT_EQ(saver->Stderr(), "");
+  }
+}
+
+TEST_F(SaverCommandLineTest, WithoutPhotoFoldersTheSlidesSayWhereToSetThemUp) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  home_.set_folders({});
+  auto saver = Start({"/s"}, {"QUOL_NO_GL=1"});
+  ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+  EXPECT_TRUE(saver->WaitForLog(std::string(kNoPhotosSlide) + "\r\n")) << saver->Report();
+  PressKey(XK_Escape);
+  EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+}
+
+// ---------------------------------------------------------------------------
+// In someone else's window: the settings preview, the xscreensaver daemon
+
+using SaverPreviewTest = SaverTest;
+
+TEST_F(SaverPreviewTest, DrawsInsideTheHostFollowsItsSizeAndEndsWhenItGoes) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  const Rect host_rect{100, 100, 304, 224};
+  const Window host = CreateHost(host_rect);
+  auto saver = Start({"/P", std::to_string(host)});
+
+  ASSERT_TRUE(WaitUntil([&] { return Children(dpy(), host).size() == 1; }, kStartTimeout))
+      << saver->Report();
+  const Window child = Children(dpy(), host)[0];
+  XWindowAttributes attributes{};
+  ASSERT_NE(XGetWindowAttributes(dpy(), child, &attributes), 0);
+  EXPECT_EQ(attributes.width, host_rect.width);
+  EXPECT_EQ(attributes.height, host_rect.height);
+  // The preview picture, not the black of an empty window nor the host's white.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const auto colours = SampleColours(dpy(), DefaultRootWindow(dpy()), host_rect, 8);
+        return CountNot(colours, 0x000000) > static_cast<int>(colours.size()) / 2 &&
+               CountNot(colours, 0xFFFFFF) > static_cast<int>(colours.size()) / 2;
+      },
+      kStartTimeout))
+      << saver->Report();
+  // No window of its own on the screen.
+  const std::vector<TopWindow> windows = MappedTopWindows(dpy());
+  ASSERT_EQ(windows.size(), 1u) << Describe(windows);
+  EXPECT_EQ(windows[0].id, host);
+
+  XResizeWindow(dpy(), host, 400, 300);
+  XSync(dpy(), False);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        XWindowAttributes now{};
+        return XGetWindowAttributes(dpy(), child, &now) != 0 && now.width == 400 &&
+               now.height == 300;
+      },
+      kStartTimeout));
+
+  XDestroyWindow(dpy(), host);
+  XSync(dpy(), False);
+  EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+}
+
+using SaverEmbeddedTest = SaverTest;
+
+TEST_F(SaverEmbeddedTest, WindowIdOptionDrawsCollagesIntoTheHostAndEndsOnSigterm) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  const Rect host_rect{200, 150, 640, 400};
+  const Window host = CreateHost(host_rect);
+  char id[32];
+  std::snprintf(id, sizeof id, "0x%lx", host);
+  auto saver = Start({"--window-id", id});
+  ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return CountPhotoColours(SampleColours(dpy(), DefaultRootWindow(dpy()), host_rect, 4)) >=
+               50;
+      },
+      kStartTimeout))
+      << saver->Report();
+  // Drawn into the host only: no grabs, no windows of its own at the top.
+  const std::vector<TopWindow> windows = MappedTopWindows(dpy());
+  ASSERT_EQ(windows.size(), 1u) << Describe(windows);
+  EXPECT_EQ(windows[0].id, host);
+  EXPECT_EQ(Children(dpy(), host).size(), 1u);
+  EXPECT_EQ(XGrabKeyboard(dpy(), host, False, GrabModeAsync, GrabModeAsync, CurrentTime),
+            GrabSuccess);
+  XUngrabKeyboard(dpy(), CurrentTime);
+  XSync(dpy(), False);
+
+  saver->Signal(SIGTERM);
+  EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+}
+
+TEST_F(SaverEmbeddedTest, XscreensaverWindowVariableWithRootDrawsThereAndEndsOnSigterm) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  const Rect host_rect{300, 200, 480, 360};
+  const Window host = CreateHost(host_rect);
+  char id[32];
+  std::snprintf(id, sizeof id, "0x%lx", host);
+  auto saver = Start({"-root"}, {std::string("XSCREENSAVER_WINDOW=") + id});
+  ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        return CountPhotoColours(SampleColours(dpy(), DefaultRootWindow(dpy()), host_rect, 4)) >=
+               50;
+      },
+      kStartTimeout))
+      << saver->Report();
+  EXPECT_EQ(MappedTopWindows(dpy()).size(), 1u);
+  saver->Signal(SIGTERM);
+  EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+}
+
+TEST_F(SaverEmbeddedTest, EndsCleanlyWhenTheHostWindowIsDestroyed) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  const Window host = CreateHost(Rect{0, 0, 640, 400});
+  auto saver = Start({"--window-id", std::to_string(host)}, {"QUOL_NO_GL=1"});
+  ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+  ASSERT_TRUE(WaitUntil([&] { return Children(dpy(), host).size() == 1; }, kStartTimeout));
+  XDestroyWindow(dpy(), host);
+  XSync(dpy(), False);
+  EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+}
+
+}  // namespace
+}  // namespace quol::saver

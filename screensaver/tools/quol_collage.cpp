@@ -11,8 +11,12 @@
 #include <vector>
 
 #include "foundation/config/cobrand_module.h"
+#include "foundation/config/global_config.h"
 #include "foundation/log/process_log.h"
+#include "foundation/settings/suite_settings.h"
 #include "platform/fs/files.h"
+#include "screensaver/appointments/appointment_reminders.h"
+#include "screensaver/appointments/appointment_snapshot.h"
 #include "screensaver/collage/collage_generator.h"
 #include "screensaver/collage/overlays.h"
 #include "screensaver/common/png_writer.h"
@@ -28,8 +32,10 @@ constexpr char kUsage[] =
     "\n"
     "Builds collages from the photos in the folders (each folder that holds\n"
     "photos is one feed, searched with its sub-folders) exactly as the screen\n"
-    "saver shows them, with logo, clock and notice strip, and writes them as\n"
-    "PNG files collage-001.png, collage-002.png, ... into the output folder.\n"
+    "saver shows them, with logo, clock, appointments and notice strip, and\n"
+    "writes them as PNG files collage-001.png, collage-002.png, ... into the\n"
+    "output folder. Appointments need an account in Settings.xml (QUOL_DATA_DIR)\n"
+    "and a reachable service.\n"
     "\n"
     "Options:\n"
     "  --folder DIR     a photo folder (repeatable, at least one)\n"
@@ -129,6 +135,20 @@ int main(int argc, char** argv) {
   RegisterPrivateFont();
   EnsureSaverResourcesRegistered();
 
+  // The appointments come from the account in Settings.xml and the service
+  // the configuration names. The first snapshot starts the fetch in the
+  // background; an offline renderer can afford to wait for it, so that the
+  // collages below show what it brought.
+  CSuiteSettings::Instance().Load();
+  CGlobalConfig::Instance().Load();
+  {
+    std::vector<Appointment> ignored;
+    AppointmentSnapshot::Instance().Take(&ignored);
+    if (!AppointmentSnapshot::Instance().WaitUntilIdle(std::chrono::seconds(90))) {
+      std::fprintf(stderr, "quol-collage: the appointments did not arrive in time\n");
+    }
+  }
+
   auto feeds = std::make_shared<FeedSet>();
   for (const std::string& folder : folders) feeds->AddFolderTree(folder, "");
   if (feeds->size() == 0) return Fail("no photos (.jpg, .jpeg, .png) in the given folders");
@@ -139,6 +159,7 @@ int main(int argc, char** argv) {
   environment.debug_mode = debug;
   environment.module = &CCobrandableModule::Instance();
   environment.primary_screen_width = width;
+  environment.make_appointments = &MakeAppointmentsWidget;
   auto overlays = std::make_shared<CollageOverlays>(environment);
 
   // Built on this thread so that a seed gives the same collages every run.
