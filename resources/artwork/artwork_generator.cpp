@@ -241,7 +241,7 @@ Surface CornerLogo(bool right) {
   return out;
 }
 
-// One photo card of the "no photos" picture: a white frame around an empty
+// One photo card of the message-slide picture: a white frame around an empty
 // slot, turned by `angle` around its centre.
 void PhotoCard(cairo_t* cr, double cx, double cy, double angle, bool front) {
   const double w = 104, h = 78, border = 6;
@@ -290,8 +290,8 @@ Surface NoImagesLogo() {
     PhotoCard(cr, w / 2.0 + 46, 56, 0.2, false);
     PhotoCard(cr, w / 2.0, 50, 0.0, true);
 
-    Layout title = MakeText(cr, "No photos yet", 30);
-    Layout hint = MakeText(cr, "Add a folder of pictures to start your collage", 13.5);
+    Layout title = MakeText(cr, "Quol Collage", 30);
+    Layout hint = MakeText(cr, "Your family\u2019s photos and appointments", 13.5);
     const TextBox tb = Measure(title.get());
     const TextBox hb = Measure(hint.get());
     SetColour(cr, Hex(0xFFFFFF, 0.95));
