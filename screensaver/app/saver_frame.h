@@ -92,6 +92,7 @@ class SaverFrame {
   void SetUpSlideShow();
   Window MakeWindow(Window parent, const MonitorRect& rect, bool with_gl, bool override_redirect);
   void GrabInput();
+  void ShowDesktopUntilFirstFade();
 
   Display* display_;
   MessageLoop* loop_;
@@ -110,6 +111,7 @@ class SaverFrame {
   bool movement_box_set_ = false;
   int box_left_ = 0, box_top_ = 0, box_right_ = 0, box_bottom_ = 0;
   bool closing_ = false;
+  bool desktop_background_ = false;
   bool embedded_ = false;
 };
 
