@@ -98,6 +98,10 @@ void LaunchClient() {
 // The "S" key: the picture goes to the clipboard and, when a clipboard
 // manager runs, stays there after the saver has ended.
 bool CopyToClipboard(cairo_surface_t* picture) {
+  // GTK only carries the picture here. Without this it would first load the
+  // accessibility bridge, which looks for a D-Bus session (a wait while the
+  // grabs still hold the desktop) and keeps what it allocated to the end.
+  ::setenv("NO_AT_BRIDGE", "1", 1);
   if (!gtk_init_check(nullptr, nullptr)) return false;
   GdkPixbuf* pixbuf = gdk_pixbuf_get_from_surface(picture, 0, 0,
                                                   cairo_image_surface_get_width(picture),

@@ -183,6 +183,7 @@ bool SaverFrame::CreateFullScreen() {
     return false;
   }
   for (Window window : blank_windows_) XMapRaised(display_, window);
+  ShowDesktopUntilFirstFade();
   XMapRaised(display_, main_window_);
   XSync(display_, False);
   if (topmost) GrabInput();
@@ -221,6 +222,27 @@ bool SaverFrame::CreateEmbedded(Window target) {
   RestartSlideTimer();
   loop_->PostTimer(kSlideTimer);
   return true;
+}
+
+// The main window comes up showing the desktop as it was, so the first
+// slide (the snapshot) is on screen the moment the window maps; the first
+// fade then starts from it.
+void SaverFrame::ShowDesktopUntilFirstFade() {
+  XWindowAttributes attributes{};
+  if (XGetWindowAttributes(display_, main_window_, &attributes) == 0) return;
+  const Window root = DefaultRootWindow(display_);
+  XErrorTrap trap(display_);
+  Pixmap pixmap = XCreatePixmap(display_, root, static_cast<unsigned>(primary_.width),
+                                static_cast<unsigned>(primary_.height),
+                                static_cast<unsigned>(attributes.depth));
+  GC gc = XCreateGC(display_, pixmap, 0, nullptr);
+  XSetSubwindowMode(display_, gc, IncludeInferiors);
+  XCopyArea(display_, root, pixmap, gc, primary_.x, primary_.y,
+            static_cast<unsigned>(primary_.width), static_cast<unsigned>(primary_.height), 0, 0);
+  XFreeGC(display_, gc);
+  XSetWindowBackgroundPixmap(display_, main_window_, pixmap);
+  XFreePixmap(display_, pixmap);  // the window keeps its own reference
+  desktop_background_ = !trap.HasError();
 }
 
 void SaverFrame::GrabInput() {
@@ -423,6 +445,11 @@ void SaverFrame::ShowSlide(cairo_surface_t* picture, bool instant) {
     return;
   }
   fader_->FadeTo(picture);
+  if (desktop_background_) {
+    // From now on the fader owns the pixels; the server paints nothing.
+    XSetWindowBackgroundPixmap(display_, main_window_, None);
+    desktop_background_ = false;
+  }
   RestartSlideTimer();
 }
 
