@@ -64,3 +64,32 @@ TEST(SaverCommandLineTest, XscreensaverConventions) {
 
 }  // namespace
 }  // namespace quol::saver
+
+// Keys map to the desktop's virtual-key numbers that the log and the key
+// table use; keys without a number of their own must still end the saver.
+#include <X11/XF86keysym.h>
+#include <X11/keysym.h>
+
+#include "screensaver/app/saver_frame.h"
+
+namespace quol::saver {
+namespace {
+
+TEST(SaverKeysTest, KeysymsMapToVirtualKeys) {
+  EXPECT_EQ(VirtualKeyFromKeysym(XK_Escape), 27);
+  EXPECT_EQ(VirtualKeyFromKeysym(XK_Left), 37);
+  EXPECT_EQ(VirtualKeyFromKeysym(XK_Down), 40);
+  EXPECT_EQ(VirtualKeyFromKeysym(XK_c), 'C');
+  EXPECT_EQ(VirtualKeyFromKeysym(XK_S), 'S');
+  EXPECT_EQ(VirtualKeyFromKeysym(XK_F1), 112);
+  EXPECT_TRUE(IsIgnoredKey(VirtualKeyFromKeysym(XK_Shift_R)));
+  EXPECT_TRUE(IsIgnoredKey(VirtualKeyFromKeysym(XF86XK_AudioLowerVolume)));
+  EXPECT_TRUE(IsIgnoredKey(VirtualKeyFromKeysym(XF86XK_AudioPlay)));
+  EXPECT_FALSE(IsIgnoredKey(VirtualKeyFromKeysym(XK_Super_L)));
+  // Latin-1 keys whose low byte falls on the media keys' numbers.
+  EXPECT_FALSE(IsIgnoredKey(VirtualKeyFromKeysym(XK_registered)));   // 0xAE
+  EXPECT_FALSE(IsIgnoredKey(VirtualKeyFromKeysym(XK_ydiaeresis)));   // 0xFF
+}
+
+}  // namespace
+}  // namespace quol::saver

@@ -75,7 +75,12 @@ int VirtualKeyFromKeysym(unsigned long keysym) {
     case XF86XK_AudioPrev: return kVkMediaPrev;
     case XF86XK_AudioStop: return kVkMediaStop;
     case XF86XK_AudioPlay: case XF86XK_AudioPause: return kVkMediaPlay;
-    default: return static_cast<int>(keysym & 0xFF);
+    default: {
+      // Keys without a number of their own must never look like the keys
+      // the saver ignores (Shift, volume and media), so they end it.
+      const int low = static_cast<int>(keysym & 0xFF);
+      return IsIgnoredKey(low) ? 0 : low;
+    }
   }
 }
 
