@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +22,8 @@
 #include "service/civil_time.h"
 #include "service/command_line.h"
 #include "service/markup.h"
+
+extern char** environ;
 
 namespace quol::service {
 namespace {
@@ -666,18 +670,33 @@ struct Program {
 };
 
 // Runs quol-devservice with `args`; stdout and stderr go to files in `dir`.
+// posix_spawn, not fork + freopen: this test process has server threads,
+// and a forked child that allocates before exec can deadlock on a lock one
+// of them held.
 Program RunProgram(const TempDir& dir, const std::vector<std::string>& args) {
   const std::string out = dir / "out.txt", err = dir / "err.txt";
-  const pid_t pid = fork();
-  if (pid == 0) {
-    alarm(60);  // a hung program dies instead of hanging the test
-    if (!freopen(out.c_str(), "w", stdout) || !freopen(err.c_str(), "w", stderr)) _exit(99);
-    std::vector<char*> argv{const_cast<char*>(QUOL_DEVSERVICE_BINARY)};
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(argv[0], argv.data());
-    _exit(98);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, out.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, err.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  std::vector<char*> argv{const_cast<char*>(QUOL_DEVSERVICE_BINARY)};
+  for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ) != 0) pid = -1;
+  posix_spawn_file_actions_destroy(&actions);
+  // A hung program is ended instead of hanging the test.
+  for (int waited_ms = 0; pid > 0 && waited_ms < 60000; waited_ms += 10) {
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == pid) {
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
+  if (pid > 0) kill(pid, SIGKILL);  // no effect when it has already ended
   Program program;
   int status = 0;
   if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
