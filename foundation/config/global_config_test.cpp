@@ -215,10 +215,6 @@ TEST_F(GlobalConfigTest, UpdateQueryCarriesAccountCobrandVersionAndLocale) {
 class GlobalConfigRefreshTest : public GlobalConfigTest {
  protected:
   void SetUp() override {
-    saved_ = platform::GetHttpDefaults();
-    platform::HttpDefaults fast = saved_;
-    fast.total_timeout_ms = 1500;
-    platform::SetHttpDefaults(fast);
     auto& s = server_.server();
     s.Get("/cfg", [this](const httplib::Request& req, httplib::Response& res) {
       last_query_ = req.target;
@@ -235,10 +231,8 @@ class GlobalConfigRefreshTest : public GlobalConfigTest {
                "</fallBackUpdateServiceUrl></default>");
     WriteConfig("<default><homePageUrl>http://127.0.0.1:2175/cached/</homePageUrl></default>");
   }
-  void TearDown() override { platform::SetHttpDefaults(saved_); }
-
   ScopedEnv local_mode_{"DevuzezClientMode", std::string("local")};
-  platform::HttpDefaults saved_;
+  testing::ScopedHttpDefaults fast_{[](platform::HttpDefaults& d) { d.total_timeout_ms = 1500; }};
   testing::HttpTestServer server_;
   int status_ = 200;
   std::string body_;

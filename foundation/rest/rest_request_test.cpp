@@ -40,10 +40,6 @@ TEST(RestRequestTest, EscapesEverythingButLettersAndDigits) {
 class RestEnvelopeTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = platform::GetHttpDefaults();
-    platform::HttpDefaults fast = saved_;
-    fast.total_timeout_ms = 1500;
-    platform::SetHttpDefaults(fast);
     server_.server().Get("/api", [this](const httplib::Request&, httplib::Response& res) {
       ++hits_;
       res.status = status_;
@@ -51,8 +47,6 @@ class RestEnvelopeTest : public ::testing::Test {
     });
     server_.Start();
   }
-  void TearDown() override { platform::SetHttpDefaults(saved_); }
-
   HRESULT Call(const std::string& body, int status = 200) {
     body_ = body;
     status_ = status;
@@ -60,7 +54,7 @@ class RestEnvelopeTest : public ::testing::Test {
     return request_.Call();
   }
 
-  platform::HttpDefaults saved_;
+  testing::ScopedHttpDefaults fast_{[](platform::HttpDefaults& d) { d.total_timeout_ms = 1500; }};
   testing::HttpTestServer server_;
   testing::LogCapture log_;
   std::string body_;
@@ -121,7 +115,6 @@ class SignInTicketTest : public RestEnvelopeTest {
   void TearDown() override {
     platform::SetClockForTesting(nullptr);
     ResetTicketForTesting();
-    RestEnvelopeTest::TearDown();
   }
   HRESULT SignInWithTtl(const std::string& ttl_element, bool force = true) {
     body_ = "<quol><success>true</success><account>42</account><auth>T</auth>" + ttl_element +

@@ -15,14 +15,6 @@ using testing::HttpTestServer;
 class HttpTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = GetHttpDefaults();
-    HttpDefaults fast = saved_;
-    fast.connect_timeout_ms = 2000;
-    fast.total_timeout_ms = 1500;
-    fast.download_stall_ms = 1000;
-    fast.max_body_bytes = 1u << 20;
-    SetHttpDefaults(fast);
-
     auto& s = server_.server();
     s.Get("/hello", [](const httplib::Request& req, httplib::Response& res) {
       res.set_content("<quol>" + req.get_header_value("User-Agent") + "</quol>", "text/xml");
@@ -51,9 +43,12 @@ class HttpTest : public ::testing::Test {
     });
     server_.Start();
   }
-  void TearDown() override { SetHttpDefaults(saved_); }
-
-  HttpDefaults saved_;
+  testing::ScopedHttpDefaults fast_{[](HttpDefaults& d) {
+    d.connect_timeout_ms = 2000;
+    d.total_timeout_ms = 1500;
+    d.download_stall_ms = 1000;
+    d.max_body_bytes = 1u << 20;
+  }};
   HttpTestServer server_;
 };
 

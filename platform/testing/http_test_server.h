@@ -4,9 +4,12 @@
 
 #include <httplib.h>
 
+#include "platform/http/http.h"
+
 #include <memory>
 #include <string>
 #include <chrono>
+#include <functional>
 #include <thread>
 
 namespace quol::testing {
@@ -40,6 +43,24 @@ class HttpTestServer {
   httplib::Server server_;
   int port_ = 0;
   std::thread thread_;
+};
+
+// Changes the process's HTTP limits for a test (short time-outs, so that
+// hostile-server cases end quickly) and puts the old ones back afterwards.
+class ScopedHttpDefaults {
+ public:
+  explicit ScopedHttpDefaults(const std::function<void(platform::HttpDefaults&)>& change)
+      : saved_(platform::GetHttpDefaults()) {
+    platform::HttpDefaults changed = saved_;
+    change(changed);
+    platform::SetHttpDefaults(changed);
+  }
+  ~ScopedHttpDefaults() { platform::SetHttpDefaults(saved_); }
+  ScopedHttpDefaults(const ScopedHttpDefaults&) = delete;
+  ScopedHttpDefaults& operator=(const ScopedHttpDefaults&) = delete;
+
+ private:
+  platform::HttpDefaults saved_;
 };
 
 // Listens on an ephemeral loopback port and never accepts: connections are

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "screensaver/common/cairo_ptr.h"
+#include "screensaver/common/drawing.h"
 #include "screensaver/photos/photo_image.h"
 #include "screensaver/widgets/slide_widget.h"
 
@@ -98,8 +99,5 @@ class Collage {
   std::vector<Rect> corner_squares_;
   MatPainter mats_;
 };
-
-// Adds the path of a rounded rectangle (x, y, w, h) with corner radius e.
-void RoundedRectanglePath(cairo_t* cr, double x, double y, double w, double h, double e);
 
 }  // namespace quol::saver

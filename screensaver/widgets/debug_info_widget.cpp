@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "platform/identity/identity.h"
+#include "screensaver/common/drawing.h"
 #include "screensaver/widgets/font_registry.h"
 #include "screensaver/widgets/pango_text.h"
 
@@ -19,21 +20,10 @@ std::atomic<std::uint64_t> g_working_set_sum{0};
 std::atomic<std::uint64_t> g_private_sum{0};
 std::atomic<std::uint64_t> g_samples{0};
 
-constexpr double kPi = 3.14159265358979323846;
 constexpr double kCornerRadius = 5;
 
 int LineHeight(cairo_t* cr, const PangoFontDescription* font) {
   return static_cast<int>(FontMetricsFor(cr, font).height() + 4);
-}
-
-void RoundedRectanglePathTo(cairo_t* cr, double x, double y, double w, double h, double r) {
-  r = std::min(r, std::min(w, h) / 2);
-  cairo_new_sub_path(cr);
-  cairo_arc(cr, x + w - r, y + r, r, -kPi / 2, 0);
-  cairo_arc(cr, x + w - r, y + h - r, r, 0, kPi / 2);
-  cairo_arc(cr, x + r, y + h - r, r, kPi / 2, kPi);
-  cairo_arc(cr, x + r, y + r, r, kPi, 3 * kPi / 2);
-  cairo_close_path(cr);
 }
 
 int Megabytes(std::uint64_t bytes) { return static_cast<int>(bytes >> 20); }
@@ -114,10 +104,10 @@ void DebugInfoWidget::Draw(cairo_t* cr, int x, int y, int width, int height) {
   last_lines_ = DebugPanelLines(now, averages, ReadSessionStatus(), platform::ProgramFileVersionText());
 
   cairo_save(cr);
-  RoundedRectanglePathTo(cr, x, y, width, height, kCornerRadius);
+  RoundedRectanglePath(cr, x, y, width, height, kCornerRadius);
   cairo_set_source_rgba(cr, 0, 0, 0, 1);
   cairo_fill(cr);
-  RoundedRectanglePathTo(cr, x + 0.5, y + 0.5, width - 1, height - 1, kCornerRadius);
+  RoundedRectanglePath(cr, x + 0.5, y + 0.5, width - 1, height - 1, kCornerRadius);
   cairo_set_source_rgba(cr, 1, 0, 0, 1);
   cairo_set_line_width(cr, 1);
   cairo_stroke(cr);
