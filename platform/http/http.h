@@ -10,7 +10,9 @@
 // Thread-safe: each call uses its own handle.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,12 @@ struct HttpOptions {
   long total_timeout_ms = 0;        // 0: the process default (downloads: none, see below)
   std::size_t max_body_bytes = 0;   // 0: the process default
   std::vector<std::string> headers;  // "Name: value"
+  // When set and true, the transfer stops soon (within a fraction of a
+  // second) and the call fails with E_ABORT. Read from the calling thread.
+  const std::atomic<bool>* stop = nullptr;
+  // Decides whether a redirect to this absolute URL may be followed; unset:
+  // every http(s) redirect is followed. Called on the calling thread.
+  std::function<bool(const std::string& url)> allow_redirect;
 };
 
 struct HttpResponse {
