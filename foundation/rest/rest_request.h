@@ -8,6 +8,7 @@
 // layer's time-outs); run them off the window thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -39,6 +40,9 @@ class CRestRequest {
   // GET and envelope check: S_OK, E_REST_CALL_FAILED (answer still readable)
   // or E_FAIL.
   HRESULT Call();
+  // A flag that, once true, makes a running or later Call() stop soon and
+  // fail with E_ABORT (the owner is shutting down). Borrowed; may be null.
+  void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
 
   // The trimmed text of the first node at `path` under the answer's root
   // ("account", "appointments/appointment"); empty when absent.
@@ -56,6 +60,7 @@ class CRestRequest {
   std::string url_;
   XmlDocument document_;
   pugi::xml_node root_;
+  const std::atomic<bool>* stop_ = nullptr;
 };
 
 // The process's sign-in ticket. Never written to disk.
