@@ -2,7 +2,6 @@
 #include <X11/Xlib.h>
 #include <X11/extensions/scrnsaver.h>
 #include <dlfcn.h>
-#include <execinfo.h>
 #include <fcntl.h>
 #include <gtk/gtk.h>
 #include <link.h>
@@ -10,6 +9,7 @@
 #include <spawn.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -24,9 +24,12 @@
 #include "platform/identity/identity.h"
 #include "platform/registry/registry.h"
 #include "screensaver/app/command_line.h"
+#include "screensaver/app/crash_handler.h"
 #include "screensaver/app/message_loop.h"
 #include "screensaver/app/saver_frame.h"
 #include "screensaver/appointments/appointment_reminders.h"
+#include "screensaver/appointments/appointment_snapshot.h"
+#include "screensaver/collage/collage_generator.h"
 #include "screensaver/common/random.h"
 #include "screensaver/widgets/font_registry.h"
 #include "screensaver/widgets/png_resource.h"
@@ -40,45 +43,26 @@ namespace {
 using namespace quol;
 using namespace quol::saver;
 
-// Kept ready before anything can go wrong: a crash handler must not allocate.
-char g_crash_path[4096];
+// How long the end of the run waits for worker threads. Escape must end the
+// saver at once whatever they do; a worker stuck in the kernel (a photo on a
+// hung mount, a service that never answers) is left behind, and the process
+// then ends with _exit so that nothing it still uses is destroyed.
+constexpr std::chrono::milliseconds kBuilderStopWait{500};
+constexpr std::chrono::milliseconds kAppointmentsStopWait{300};
+constexpr int kExitConnectionLost = 1;
+
 MessageLoop* g_loop = nullptr;
-
-void OnFatalSignal(int signal_number) {
-  const int fd = ::open(g_crash_path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd >= 0) {
-    char line[96];
-    const int n = std::snprintf(line, sizeof line, "QuolScreensaver %s: signal %d\n",
-                                QUOL_VERSION_TEXT, signal_number);
-    if (n > 0) {
-      ssize_t ignored = ::write(fd, line, static_cast<std::size_t>(n));
-      (void)ignored;
-    }
-    void* frames[64];
-    const int depth = backtrace(frames, 64);
-    backtrace_symbols_fd(frames, depth, fd);
-    ::close(fd);
-  }
-  // Then the default action (a core dump where the system keeps them).
-  ::signal(signal_number, SIG_DFL);
-  ::raise(signal_number);
-}
-
-void InstallCrashHandler() {
-  const std::string path = platform::JoinPath(platform::DataFolderPath(), "crash.dmp");
-  std::snprintf(g_crash_path, sizeof g_crash_path, "%s", path.c_str());
-  // backtrace() loads libgcc on first use: do it now, not inside the handler.
-  void* warm[1];
-  backtrace(warm, 1);
-  struct sigaction action {};
-  action.sa_handler = &OnFatalSignal;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESETHAND;
-  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT}) sigaction(sig, &action, nullptr);
-}
+bool g_workers_left_behind = false;
 
 void OnTerminate(int) {
   if (g_loop != nullptr) g_loop->QuitFromSignal();
+}
+
+// The X server went away: no window can be closed any more, but the
+// settings are saved and the end is logged as on any other exit.
+void OnXConnectionLost() {
+  LogError("Lost the connection to the X server; ending");
+  CSuiteSettings::Instance().Save();
 }
 
 // The "C" key: the desktop client, started with "/S".
@@ -178,6 +162,7 @@ int Run(const SaverCommandLine& line) {
     return 1;
   }
   InstallNonFatalXErrorHandler();
+  InstallXConnectionLossHandler(&OnXConnectionLost, kExitConnectionLost);
 
   MessageLoop loop(display.get());
   g_loop = &loop;
@@ -208,6 +193,7 @@ int Run(const SaverCommandLine& line) {
     options.slides.overlays.make_appointments = &MakeAppointmentsWidget;
     options.launch_client = &LaunchClient;
     options.copy_to_clipboard = &CopyToClipboard;
+    options.slides.builder_stop_wait = kBuilderStopWait;
     SaverFrame frame(display.get(), &loop, options);
     const bool created = line.embedded ? frame.CreateEmbedded(line.embed_window)
                                        : frame.CreateFullScreen();
@@ -218,8 +204,16 @@ int Run(const SaverCommandLine& line) {
       LogInfo("Screen saver ready");
       result = loop.Run();
     }
+    // A running calendar call ends while the builder is being stopped.
+    AppointmentSnapshot::Instance().RequestStop();
+    // After SIGTERM too: grabs released and windows gone before any wait.
+    frame.CloseAll();
   }
   g_loop = nullptr;
+  if (!AppointmentSnapshot::Instance().Shutdown(kAppointmentsStopWait) ||
+      BackgroundCollageGenerator::AbandonedBuilders() > 0) {
+    g_workers_left_behind = true;
+  }
   KeepGlDriversLoaded();  // before the display closes
   return result;
 }
@@ -227,7 +221,8 @@ int Run(const SaverCommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  InstallCrashHandler();
+  InstallCrashHandler(platform::JoinPath(platform::DataFolderPath(), "crash.dmp"),
+                      std::string("QuolScreensaver ") + QUOL_VERSION_TEXT);
   std::vector<std::string> args(argv + 1, argv + argc);
   SaverCommandLine line;
   std::string error;
@@ -241,5 +236,12 @@ int main(int argc, char** argv) {
   }
   const int result = Run(line);
   CSuiteSettings::Instance().Save();
+  if (g_workers_left_behind) {
+    // Destructors of process-wide objects must not run under a worker that
+    // still uses them.
+    LogError("Ending with worker threads still busy");
+    std::fflush(nullptr);
+    _exit(result);
+  }
   return result;
 }

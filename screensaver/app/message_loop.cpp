@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <csignal>
 
+#include "foundation/log/process_log.h"
 #include "platform/clock/clock.h"
 
 namespace quol::saver {
@@ -48,6 +49,27 @@ void MessageLoop::KillTimer(int id) { timers_.erase(id); }
 void MessageLoop::PostTimer(int id) {
   posted_timers_.push_back(id);
   Wake();
+}
+
+void MessageLoop::PostTask(std::function<void()> task) {
+  {
+    std::lock_guard lock(tasks_mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  Wake();
+}
+
+void MessageLoop::RunPostedTasks() {
+  std::vector<std::function<void()>> tasks;
+  {
+    std::lock_guard lock(tasks_mutex_);
+    tasks.swap(tasks_);
+  }
+  for (auto& task : tasks) {
+    if (quit_) return;
+    task();
+    idle_active_ = true;
+  }
 }
 
 void MessageLoop::Quit(int code) {
@@ -128,6 +150,8 @@ int MessageLoop::Run() {
     if (quit_) break;
     RunDueTimers();
     if (quit_) break;
+    RunPostedTasks();
+    if (quit_) break;
 
     bool more = false;
     if (idle_active_) {
@@ -143,7 +167,10 @@ int MessageLoop::Run() {
     if (wake_pipe_[0] >= 0) fds[count++] = pollfd{wake_pipe_[0], POLLIN, 0};
     const int timeout = more ? 0 : MillisecondsToNextTimer();
     int ready = ::poll(fds, static_cast<nfds_t>(count), timeout);
-    if (ready < 0 && errno != EINTR) break;
+    if (ready < 0 && errno != EINTR) {
+      LogError("The message loop cannot wait (poll: %d); ending", errno);
+      return 1;
+    }
     if (wake_pipe_[0] >= 0) {
       char buffer[64];
       while (::read(wake_pipe_[0], buffer, sizeof buffer) > 0) {
@@ -152,7 +179,8 @@ int MessageLoop::Run() {
     if (display_ != nullptr) {
       for (int i = 0; i < count; ++i) {
         if (fds[i].fd == ConnectionNumber(display_) && (fds[i].revents & (POLLERR | POLLHUP))) {
-          return 1;  // the X server went away
+          LogError("The X connection failed; ending");
+          return 1;
         }
       }
     }

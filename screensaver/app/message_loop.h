@@ -5,6 +5,9 @@
 // waiting. After any event other than pointer motion and exposure, or a
 // timer, idle processing starts again. Event filters see each X event, the
 // last added first, until one takes it.
+//
+// Everything here is called on the window thread (the one that runs Run()),
+// except where a method says otherwise.
 #pragma once
 
 #include <X11/Xlib.h>
@@ -13,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <vector>
 
 namespace quol::saver {
@@ -38,6 +42,10 @@ class MessageLoop {
   // Runs the timer's handler once from the loop, as soon as possible.
   void PostTimer(int id);
 
+  // Runs `task` on the window thread soon, after the current dispatch. Any
+  // thread. Tasks still queued when the loop ends are dropped unrun.
+  void PostTask(std::function<void()> task);
+
   // Ends Run() with `code` once the current dispatch returns.
   void Quit(int code);
   // Makes a sleeping loop look again; safe from other threads and signal
@@ -46,6 +54,8 @@ class MessageLoop {
   // Ends the loop from a signal handler (SIGTERM): async-signal-safe.
   void QuitFromSignal();
 
+  // Until Quit(), a signal, or the X connection failing: then, like a
+  // failing poll(), with a non-zero code.
   int Run();
 
  private:
@@ -55,6 +65,7 @@ class MessageLoop {
     TimerHandler handler;
   };
   bool RunIdleHandlers();
+  void RunPostedTasks();
   void RunDueTimers();
   int MillisecondsToNextTimer() const;
 
@@ -63,6 +74,8 @@ class MessageLoop {
   std::vector<IdleHandler> idle_handlers_;
   std::map<int, Timer> timers_;
   std::vector<int> posted_timers_;
+  std::mutex tasks_mutex_;
+  std::vector<std::function<void()>> tasks_;  // under tasks_mutex_
   bool idle_active_ = true;
   bool quit_ = false;
   int exit_code_ = 0;

@@ -299,6 +299,8 @@ void SaverFrame::SetUpSlideShow() {
     slides.upgrade_available = updates->UpgradeAvailable();
     slides.overlays.upgrade_available = [updates] { return updates->UpgradeAvailable(); };
   }
+  MessageLoop* loop = loop_;
+  slides.on_ready = [loop, this] { loop->PostTask([this] { OnSlideReady(); }); };
   slide_show_.SetUp(slides);
 }
 
@@ -511,7 +513,12 @@ void SaverFrame::NextSlide() {
 }
 
 void SaverFrame::PreviousCollage() {
-  if (cairo_surface_t* picture = slide_show_.StepBack()) ShowSlide(picture, false);
+  if (SurfacePtr picture = slide_show_.StepBack()) ShowSlide(picture.get(), false);
+}
+
+void SaverFrame::OnSlideReady() {
+  if (closing_) return;
+  if (SurfacePtr picture = slide_show_.ResumeDeferred()) ShowSlide(picture.get(), false);
 }
 
 void SaverFrame::ReshowCurrent() {

@@ -7,7 +7,9 @@
 // of a window someone else owns: no grabs, no input, no windows of our own
 // on the screen; the saver ends when that window goes away.
 //
-// Everything here runs on the window thread.
+// Everything here runs on the window thread, which never waits on the
+// collage builder or on a photo file: a slide that is not ready yet is shown
+// when the builder says it is (through MessageLoop::PostTask).
 #pragma once
 
 #include <X11/Xlib.h>
@@ -85,6 +87,8 @@ class SaverFrame {
   void ShowSlide(cairo_surface_t* picture, bool instant);
   void NextSlide();
   void PreviousCollage();
+  // The builder has something: the slide it still owed, if that is it.
+  void OnSlideReady();
   void ReshowCurrent();
   void RestartSlideTimer();
   void CheckMonitorPower();

@@ -22,14 +22,23 @@ class InlineGenerator : public IBuildCollage {
   int width_, height_;
 };
 
+SurfacePtr Reference(cairo_surface_t* surface) {
+  return SurfacePtr(surface != nullptr ? cairo_surface_reference(surface) : nullptr);
+}
+
 }  // namespace
 
 SlideShow::~SlideShow() {
+  auto* background = dynamic_cast<BackgroundCollageGenerator*>(generator_.get());
+  if (background != nullptr && rerendering_ != nullptr &&
+      !background->Stop(options_.builder_stop_wait)) {
+    // The builder left behind may still draw into one of the history's
+    // collages: the history is never freed.
+    static_cast<void>(history_.release());
+  }
   // The history goes first, then the builder is stopped, then the feeds.
   history_.reset();
-  if (auto* background = dynamic_cast<BackgroundCollageGenerator*>(generator_.get())) {
-    background->Stop();
-  }
+  if (background != nullptr) background->Stop(options_.builder_stop_wait);
   generator_.reset();
   feeds_.reset();
 }
@@ -59,7 +68,8 @@ void SlideShow::SetUp(const Options& options) {
     std::shared_ptr<FeedSet> feeds = feeds_;
     generator_ = std::make_unique<BackgroundCollageGenerator>(
         options.screen_width, options.screen_height,
-        [feeds]() -> IFeedImageCollection* { return feeds->PickFeed(); }, overlays_);
+        [feeds]() -> IFeedImageCollection* { return feeds->PickFeed(); }, overlays_,
+        options.on_ready);
   }
   history_ = std::make_unique<CollageHistory>(generator_.get());
 }
@@ -68,10 +78,28 @@ SurfacePtr SlideShow::TipSlide() {
   return RenderMessageSlide(tips_.Pick(), options_.screen_width, options_.screen_height);
 }
 
-SurfacePtr SlideShow::Compose(Collage* collage) {
-  if (collage == nullptr) return nullptr;
-  if (!collage->has_bitmap()) collage->Rerender();
-  return ComposeDisplayBitmap(*collage);
+SurfacePtr SlideShow::ComposeOrTip(Collage* collage) {
+  if (SurfacePtr picture = ComposeDisplayBitmap(*collage)) return picture;
+  return TipSlide();
+}
+
+bool SlideShow::Drawn(Collage* collage, Deferred purpose) {
+  if (collage->has_bitmap() || generator_->StartRerender(collage)) return true;
+  rerendering_ = collage;
+  deferred_ = purpose;
+  return false;
+}
+
+SurfacePtr SlideShow::CollageSlide() {
+  if (rerendering_ != nullptr) return nullptr;  // its picture comes first
+  Collage* collage = history_->TryNext();
+  if (collage == nullptr) {
+    deferred_ = Deferred::kNext;
+    return nullptr;
+  }
+  deferred_ = Deferred::kNothing;
+  if (!Drawn(collage, Deferred::kNext)) return nullptr;
+  return ComposeOrTip(collage);
 }
 
 SurfacePtr SlideShow::NextBitmap() {
@@ -87,11 +115,8 @@ SurfacePtr SlideShow::NextBitmap() {
     LogInfo("ShowProductTip: Yes");
     return TipSlide();
   }
-  if (history_) {
-    if (SurfacePtr picture = Compose(history_->Next())) return picture;
-  } else {
-    LogInfo("ShowProductTip: Yes");
-  }
+  if (history_) return CollageSlide();
+  LogInfo("ShowProductTip: Yes");
   return TipSlide();
 }
 
@@ -101,15 +126,31 @@ SurfacePtr SlideShow::CurrentDisplayBitmap() {
     opening_tip_done_ = true;
     return nullptr;
   }
-  if (!history_) return nullptr;
-  return Compose(history_->Current());
+  if (!history_ || rerendering_ != nullptr) return nullptr;
+  Collage* collage = history_->Current();
+  if (collage == nullptr || !collage->has_bitmap()) return nullptr;
+  return ComposeDisplayBitmap(*collage);
 }
 
-cairo_surface_t* SlideShow::StepBack() {
-  if (!history_ || !history_->Previous()) return nullptr;
+SurfacePtr SlideShow::StepBack() {
+  if (!history_ || rerendering_ != nullptr || !history_->Previous()) return nullptr;
   Collage* collage = history_->Current();
-  if (!collage->has_bitmap()) collage->Rerender();
-  return collage->bitmap();
+  if (!Drawn(collage, Deferred::kBack)) return nullptr;
+  deferred_ = Deferred::kNothing;  // stepping back replaces a slide still owed
+  return Reference(collage->bitmap());
+}
+
+SurfacePtr SlideShow::ResumeDeferred() {
+  if (rerendering_ != nullptr) {
+    if (!generator_->RerenderDone(rerendering_)) return nullptr;
+    Collage* collage = rerendering_;
+    rerendering_ = nullptr;
+    const Deferred purpose = deferred_;
+    deferred_ = Deferred::kNothing;
+    return purpose == Deferred::kBack ? Reference(collage->bitmap()) : ComposeOrTip(collage);
+  }
+  if (deferred_ == Deferred::kNext && history_) return CollageSlide();
+  return nullptr;
 }
 
 }  // namespace quol::saver

@@ -3,9 +3,15 @@
 // history (built one ahead by the builder thread), with a tip whenever no
 // collage can be had.
 //
-// Used on the window thread only.
+// Used on the window thread only, and it never waits there: a collage that
+// is not built yet, or one being drawn anew, is the builder thread's
+// business. The caller keeps showing what it shows, and the builder calls
+// Options::on_ready (on its own thread) when there is something to show;
+// the caller then asks ResumeDeferred() on the window thread.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,6 +43,11 @@ class SlideShow {
     // Build collages on the window thread instead of a builder thread
     // (tests and tools that want one thread).
     bool build_inline = false;
+    // Called on the builder thread when a collage is ready or drawn anew;
+    // must only hand the news to the window thread (see MessageLoop::PostTask).
+    std::function<void()> on_ready;
+    // How long the destructor waits for the builder before leaving it.
+    std::chrono::milliseconds builder_stop_wait = BackgroundCollageGenerator::kStopWait;
   };
 
   SlideShow() = default;
@@ -46,14 +57,20 @@ class SlideShow {
 
   void SetUp(const Options& options);
 
-  // The next slide's picture (the caller owns it). Never null unless Cairo
-  // cannot make a screen-sized surface.
+  // The next slide's picture (the caller owns it), or null when the next
+  // collage is not ready yet (or Cairo cannot make a screen-sized surface).
   SurfacePtr NextBitmap();
   // The current collage's picture again (with a fresh clock), or null.
   SurfacePtr CurrentDisplayBitmap();
-  // Steps back one collage; its own bitmap without overlays (owned by the
-  // collage), or null at the oldest.
-  cairo_surface_t* StepBack();
+  // Steps back one collage: its own bitmap without overlays (a reference of
+  // the caller's), or null at the oldest and while that collage is still
+  // being drawn anew.
+  SurfacePtr StepBack();
+  // What a NextBitmap() or StepBack() that returned null was waiting for,
+  // once it is there; null while it is not (or nothing waits).
+  SurfacePtr ResumeDeferred();
+  // A slide the builder still owes.
+  bool deferred() const { return deferred_ != Deferred::kNothing; }
 
   const PendingNotice& notice() const { return notice_; }
   const TipList& tips() const { return tips_; }
@@ -62,8 +79,13 @@ class SlideShow {
   CollageHistory* history() { return history_.get(); }
 
  private:
+  enum class Deferred { kNothing, kNext, kBack };
   SurfacePtr TipSlide();
-  SurfacePtr Compose(Collage* collage);
+  SurfacePtr ComposeOrTip(Collage* collage);
+  SurfacePtr CollageSlide();
+  // Has the builder draw `collage` anew when it has no bitmap. False when
+  // that is under way (the answer comes with ResumeDeferred).
+  bool Drawn(Collage* collage, Deferred purpose);
 
   Options options_;
   std::shared_ptr<FeedSet> feeds_;
@@ -71,6 +93,8 @@ class SlideShow {
   std::shared_ptr<CollageOverlays> overlays_;
   std::unique_ptr<CollageHistory> history_;
   bool opening_tip_done_ = false;
+  Deferred deferred_ = Deferred::kNothing;
+  Collage* rerendering_ = nullptr;  // handed to the builder, not to be touched
   PendingNotice notice_;
   TipList tips_;
 };

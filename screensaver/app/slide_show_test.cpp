@@ -97,9 +97,9 @@ TEST_F(SlideShowTest, StartByHandOpensWithACollageAndCanStepBack) {
   EXPECT_TRUE(show.CurrentDisplayBitmap());
   EXPECT_EQ(show.StepBack(), nullptr);
   ASSERT_TRUE(show.NextBitmap());
-  cairo_surface_t* back = show.StepBack();
+  SurfacePtr back = show.StepBack();
   ASSERT_NE(back, nullptr);
-  EXPECT_EQ(back, show.history()->Current()->bitmap());
+  EXPECT_EQ(back.get(), show.history()->Current()->bitmap());
 }
 
 TEST_F(SlideShowTest, RequiredUpgradeShowsOnlyItsNotice) {

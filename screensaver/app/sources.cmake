@@ -5,6 +5,7 @@ pkg_check_modules(QUOL_CAIRO_XLIB REQUIRED IMPORTED_TARGET cairo-xlib)
 pkg_check_modules(QUOL_GTK REQUIRED IMPORTED_TARGET gtk+-3.0)
 target_sources(quol_saver_core PRIVATE
   app/command_line.cpp
+  app/crash_handler.cpp
   app/message_loop.cpp
   app/saver_frame.cpp
   app/screen_capture.cpp
@@ -14,6 +15,8 @@ target_link_libraries(quol_saver_core PRIVATE PkgConfig::QUOL_XRANDR PkgConfig::
   PkgConfig::QUOL_CAIRO_XLIB)
 list(APPEND QUOL_SAVER_TEST_SOURCES
   app/command_line_test.cpp
+  app/crash_handler_test.cpp
+  app/message_loop_test.cpp
   app/slide_show_test.cpp
 )
 

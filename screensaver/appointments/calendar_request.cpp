@@ -1,5 +1,6 @@
 #include "screensaver/appointments/calendar_request.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <utility>
@@ -76,6 +77,9 @@ CalendarSources CalendarSources::FromProcess() {
   sources.update_interval_minutes = [] {
     return CGlobalConfig::Instance().calendar_update_interval();
   };
+  sources.first_retry_seconds = [] {
+    return std::max(1, CSuiteSettings::Instance().inter_photo_interval());
+  };
   sources.settings = &CSuiteSettings::Instance();
   return sources;
 }
@@ -121,6 +125,11 @@ CalendarRequest::CalendarRequest(CalendarSources sources)
 }
 
 CalendarRequest::~CalendarRequest() = default;
+
+void CalendarRequest::SetStopFlag(const std::atomic<bool>* stop) {
+  calendar_.SetStopFlag(stop);
+  sign_in_.SetStopFlag(stop);
+}
 
 HRESULT CalendarRequest::Fetch() {
   LogInfo("Fetching appts");

@@ -2,9 +2,11 @@
 // reminder service for the appointments from today (UTC) to the end of
 // tomorrow (local), and turns the answer into appointments in local time.
 //
-// Blocks for the whole exchange; only the snapshot's worker thread runs it.
+// Blocks for the whole exchange (bounded by the HTTP layer's time-outs and by
+// the stop flag); only the snapshot's worker thread runs it.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
@@ -36,6 +38,10 @@ struct CalendarSources {
   std::function<std::string()> auth_service_url;
   std::function<std::string()> cobrand_colour_text;
   std::function<int()> update_interval_minutes;
+  // The first wait before trying again after a failed fetch, in seconds
+  // (one collage interval); each further failure doubles it, up to the
+  // update interval. Unset or 0: no wait.
+  std::function<int()> first_retry_seconds;
   // Receives the account id of a successful sign-in; null: a private,
   // unsaved settings object.
   CSuiteSettings* settings = nullptr;
@@ -64,6 +70,9 @@ class CalendarRequest {
   // code when it fails, the REST layer's code when the call fails, E_FAIL
   // for an answer without an appointment list.
   HRESULT Fetch();
+  // Once `*stop` is true, a running or later Fetch() gives up soon (E_ABORT
+  // from the HTTP layer). Borrowed; set before the first Fetch().
+  void SetStopFlag(const std::atomic<bool>* stop);
 
   const std::vector<Appointment>& appointments() const { return appointments_; }
   // The `version` of the last answer; sent back while the window end stays.

@@ -169,106 +169,144 @@ void CollageGenerator::PlaceInCell(Collage& collage, Cell& cell,
   }
 }
 
-void AutoResetEvent::Set() {
-  {
-    std::lock_guard lock(mutex_);
-    signalled_ = true;
-  }
-  cv_.notify_one();
-}
-
-void AutoResetEvent::Wait() {
-  std::unique_lock lock(mutex_);
-  cv_.wait(lock, [this] { return signalled_; });
-  signalled_ = false;
-}
-
-bool AutoResetEvent::WaitFor(std::chrono::milliseconds timeout) {
-  std::unique_lock lock(mutex_);
-  if (!cv_.wait_for(lock, timeout, [this] { return signalled_; })) return false;
-  signalled_ = false;
-  return true;
-}
+namespace {
+std::atomic<int> g_abandoned_builders{0};
+}  // namespace
 
 // Shared between the generator and its thread, so that a build that outlives
-// Stop() still has everything it touches.
+// Stop() still has everything it touches. Everything below `mutex` is read
+// and written under it.
 struct BackgroundCollageGenerator::State {
   int width = 0, height = 0;
   FeedPicker picker;
   std::shared_ptr<ICollageOverlays> overlays;
-  AutoResetEvent ready;
-  AutoResetEvent taken;
-  std::atomic<bool> running{true};
   std::atomic<bool> stopping{false};  // cuts a build short
+
   std::mutex mutex;
-  std::unique_ptr<Collage> waiting;
-  std::mutex done_mutex;
-  std::condition_variable done_cv;
-  bool done = false;
+  std::condition_variable changed;
+  bool running = true;
+  ReadyCallback on_ready;
+  std::unique_ptr<Collage> waiting;   // built ahead, not taken yet
+  Collage* rerender_job = nullptr;    // the caller's, handed over to be drawn anew
+  const Collage* rerendered = nullptr;  // done, not yet collected
+  bool done = false;                  // the thread is about to end
+
+  // Under `mutex`.
+  void NotifyReady() {
+    changed.notify_all();
+    if (on_ready) on_ready();
+  }
 };
 
+void BackgroundCollageGenerator::BuilderMain(const std::shared_ptr<State>& state) {
+  SeedThreadRandom();
+  std::unique_lock lock(state->mutex);
+  while (state->running) {
+    if (state->rerender_job != nullptr) {
+      Collage* collage = state->rerender_job;
+      lock.unlock();
+      collage->Rerender();
+      lock.lock();
+      state->rerender_job = nullptr;
+      state->rerendered = collage;
+      state->NotifyReady();
+      continue;
+    }
+    if (!state->waiting) {
+      lock.unlock();
+      IFeedImageCollection* feed = state->picker ? state->picker() : nullptr;
+      CollageGenerator generator(feed, state->width, state->height, state->overlays.get(),
+                                 &state->stopping);
+      std::unique_ptr<Collage> collage = generator.BuildCollage();
+      lock.lock();
+      if (!state->running) break;  // a cancelled build is simply thrown away
+      state->waiting = std::move(collage);
+      state->NotifyReady();
+      continue;
+    }
+    state->changed.wait(lock);
+  }
+  state->done = true;
+  state->changed.notify_all();
+}
+
 BackgroundCollageGenerator::BackgroundCollageGenerator(int width, int height, FeedPicker picker,
-                                                       std::shared_ptr<ICollageOverlays> overlays)
+                                                       std::shared_ptr<ICollageOverlays> overlays,
+                                                       ReadyCallback on_ready)
     : state_(std::make_shared<State>()) {
   state_->width = width;
   state_->height = height;
   state_->picker = std::move(picker);
   state_->overlays = std::move(overlays);
-  thread_ = std::thread([state = state_] {
-    SeedThreadRandom();
-    // A cancelled build is simply thrown away.
-    while (state->running.load()) {
-      IFeedImageCollection* feed = state->picker ? state->picker() : nullptr;
-      CollageGenerator generator(feed, state->width, state->height, state->overlays.get(),
-                                 &state->stopping);
-      std::unique_ptr<Collage> collage = generator.BuildCollage();
-      if (!state->running.load()) break;
-      {
-        std::lock_guard lock(state->mutex);
-        state->waiting = std::move(collage);
-      }
-      state->ready.Set();
-      state->taken.Wait();
-    }
-    std::lock_guard lock(state->done_mutex);
-    state->done = true;
-    state->done_cv.notify_all();
-  });
+  state_->on_ready = std::move(on_ready);
+  thread_ = std::thread(&BackgroundCollageGenerator::BuilderMain, state_);
 }
 
 BackgroundCollageGenerator::~BackgroundCollageGenerator() { Stop(); }
 
 std::unique_ptr<Collage> BackgroundCollageGenerator::BuildCollage() {
-  state_->ready.Wait();
-  std::unique_ptr<Collage> collage;
-  {
-    std::lock_guard lock(state_->mutex);
-    collage = std::move(state_->waiting);
-  }
-  state_->taken.Set();
+  std::unique_lock lock(state_->mutex);
+  state_->changed.wait(lock, [this] { return state_->waiting || !state_->running; });
+  std::unique_ptr<Collage> collage = std::move(state_->waiting);
+  state_->changed.notify_all();
   return collage;
 }
 
-void BackgroundCollageGenerator::Stop() {
-  if (!thread_.joinable()) return;
-  state_->running.store(false);
+std::unique_ptr<Collage> BackgroundCollageGenerator::TryTakeCollage() {
+  std::lock_guard lock(state_->mutex);
+  std::unique_ptr<Collage> collage = std::move(state_->waiting);
+  if (collage) state_->changed.notify_all();  // the builder starts the next one
+  return collage;
+}
+
+bool BackgroundCollageGenerator::StartRerender(Collage* collage) {
+  if (collage->has_bitmap()) return true;
+  std::lock_guard lock(state_->mutex);
+  if (state_->rerender_job != nullptr || !state_->running) return false;
+  state_->rerender_job = collage;
+  state_->rerendered = nullptr;
+  state_->changed.notify_all();
+  return false;
+}
+
+bool BackgroundCollageGenerator::RerenderDone(const Collage* collage) {
+  std::lock_guard lock(state_->mutex);
+  if (state_->rerendered != collage) return false;
+  state_->rerendered = nullptr;
+  return true;
+}
+
+bool BackgroundCollageGenerator::rerender_running() const {
+  std::lock_guard lock(state_->mutex);
+  return state_->rerender_job != nullptr;
+}
+
+bool BackgroundCollageGenerator::Stop(std::chrono::milliseconds bound) {
+  if (stopped_) return joined_;
+  stopped_ = true;
   state_->stopping.store(true);
-  state_->taken.Set();
   bool finished;
   {
-    std::unique_lock lock(state_->done_mutex);
-    finished = state_->done_cv.wait_for(lock, kStopWait, [this] { return state_->done; });
+    std::unique_lock lock(state_->mutex);
+    state_->running = false;
+    state_->on_ready = nullptr;  // the caller may be gone once we return
+    state_->changed.notify_all();
+    finished = state_->changed.wait_for(lock, bound, [this] { return state_->done; });
+    state_->waiting.reset();
   }
   if (finished) {
     thread_.join();
+    joined_ = true;
   } else {
     LogError("Collage builder still busy after %d ms; leaving it to finish",
-             static_cast<int>(kStopWait.count()));
+             static_cast<int>(bound.count()));
+    g_abandoned_builders.fetch_add(1);
     thread_.detach();
   }
-  std::lock_guard lock(state_->mutex);
-  state_->waiting.reset();
+  return joined_;
 }
+
+int BackgroundCollageGenerator::AbandonedBuilders() { return g_abandoned_builders.load(); }
 
 Collage* CollageHistory::Current() {
   return collages_.empty() ? nullptr : collages_[current_].get();
@@ -294,24 +332,27 @@ void CollageHistory::Enter(std::size_t index, bool forward) {
   }
 }
 
-Collage* CollageHistory::Next() {
-  if (!collages_.empty() && current_ + 1 < collages_.size()) {
-    const bool last_followed = last_ == current_;
-    ++current_;
-    if (last_followed) last_ = current_;
-    Enter(current_, true);
-    return Current();
-  }
-  if (collages_.size() >= kMaxCollages) {
-    const bool in_window = collages_.front()->has_bitmap();
-    collages_.pop_front();
-    if (in_window) --window_count_;
-    current_ = current_ > 0 ? current_ - 1 : 0;
-    first_ = first_ > 0 ? first_ - 1 : 0;
-    last_ = last_ > 0 ? last_ - 1 : 0;
-  }
-  std::unique_ptr<Collage> collage = generator_->BuildCollage();
-  if (!collage) return Current();
+bool CollageHistory::StepForwardInList() {
+  if (collages_.empty() || current_ + 1 >= collages_.size()) return false;
+  const bool last_followed = last_ == current_;
+  ++current_;
+  if (last_followed) last_ = current_;
+  Enter(current_, true);
+  return true;
+}
+
+void CollageHistory::MakeRoom() {
+  if (collages_.size() < kMaxCollages) return;
+  const bool in_window = collages_.front()->has_bitmap();
+  collages_.pop_front();
+  if (in_window) --window_count_;
+  current_ = current_ > 0 ? current_ - 1 : 0;
+  first_ = first_ > 0 ? first_ - 1 : 0;
+  last_ = last_ > 0 ? last_ - 1 : 0;
+}
+
+Collage* CollageHistory::Append(std::unique_ptr<Collage> collage) {
+  MakeRoom();
   const bool was_empty = collages_.empty();
   ++window_count_;
   collages_.push_back(std::move(collage));
@@ -320,6 +361,20 @@ Collage* CollageHistory::Next() {
   Enter(last_, true);
   current_ = last_;
   return Current();
+}
+
+Collage* CollageHistory::Next() {
+  if (StepForwardInList()) return Current();
+  std::unique_ptr<Collage> collage = generator_->BuildCollage();
+  if (!collage) return Current();
+  return Append(std::move(collage));
+}
+
+Collage* CollageHistory::TryNext() {
+  if (StepForwardInList()) return Current();
+  std::unique_ptr<Collage> collage = generator_->TryTakeCollage();
+  if (!collage) return nullptr;
+  return Append(std::move(collage));
 }
 
 bool CollageHistory::Previous() {

@@ -19,10 +19,24 @@
 
 namespace quol::saver {
 
+// Where collages come from. Unless a subclass says otherwise, everything
+// runs on the calling thread.
 class IBuildCollage {
  public:
   virtual ~IBuildCollage() = default;
+  // A new collage; may take as long as building one takes.
   virtual std::unique_ptr<Collage> BuildCollage() = 0;
+  // A new collage when one can be had without waiting, else null. Here:
+  // built on the spot.
+  virtual std::unique_ptr<Collage> TryTakeCollage() { return BuildCollage(); }
+  // Draws a released collage anew. True when it is done on return; false
+  // when another thread does it: the caller then leaves the collage alone
+  // until RerenderDone(collage) says it is back.
+  virtual bool StartRerender(Collage* collage) {
+    collage->Rerender();
+    return true;
+  }
+  virtual bool RerenderDone(const Collage* /*collage*/) { return true; }
 };
 
 // What a collage's overlays need from the widget side, called while the
@@ -76,20 +90,11 @@ class CollageGenerator : public IBuildCollage {
   const std::atomic<bool>* cancel_;
 };
 
-// An event that lets one waiter through per signal.
-class AutoResetEvent {
- public:
-  void Set();
-  void Wait();
-  bool WaitFor(std::chrono::milliseconds timeout);
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool signalled_ = false;
-};
-
-// Keeps exactly one collage built ahead on a thread of its own.
+// Keeps exactly one collage built ahead on a thread of its own, and draws
+// released collages anew there, so that the window thread never waits on a
+// photo file (a hung network mount can block an open or a read for good).
+//
+// Everything but the builder itself is called on the window thread.
 class BackgroundCollageGenerator : public IBuildCollage {
  public:
   // Picks the feed for the next collage (on the builder thread); may return
@@ -97,25 +102,52 @@ class BackgroundCollageGenerator : public IBuildCollage {
   // must stay alive as long as the builder might run: the shared state keeps
   // them when a slow build outlives Stop().
   using FeedPicker = std::function<IFeedImageCollection*()>;
+  // Called on the builder thread whenever a collage is ready to be taken or
+  // a re-render is done; never after Stop() has returned.
+  using ReadyCallback = std::function<void()>;
   static constexpr std::chrono::milliseconds kStopWait{1000};
 
   BackgroundCollageGenerator(int width, int height, FeedPicker picker,
-                             std::shared_ptr<ICollageOverlays> overlays);
+                             std::shared_ptr<ICollageOverlays> overlays,
+                             ReadyCallback on_ready = nullptr);
   ~BackgroundCollageGenerator() override;
 
-  // Waits until the builder has a collage ready and takes it.
+  // Waits until the builder has a collage ready and takes it (tools and
+  // tests; the saver uses TryTakeCollage).
   std::unique_ptr<Collage> BuildCollage() override;
-  // Stops the builder, waiting at most kStopWait; a builder still busy after
-  // that is left to finish on its own and clean up after itself.
-  void Stop();
+  // The collage built ahead, or null at once when it is not finished yet.
+  std::unique_ptr<Collage> TryTakeCollage() override;
+  // Hands `collage` to the builder, which draws it anew before it builds
+  // anything else. False (done later) unless it already has a bitmap. One at
+  // a time: a second request while one runs is refused (returns false and
+  // is not queued).
+  bool StartRerender(Collage* collage) override;
+  bool RerenderDone(const Collage* collage) override;
+  // Whether the builder holds a collage of the caller's (a re-render runs).
+  bool rerender_running() const;
+
+  // Stops the builder, waiting at most `bound`. True when the thread ended
+  // and was joined. A builder still busy after that (stuck in a read) is
+  // left behind: it owns what it uses (the shared state, the picker's and
+  // overlays' objects) and drops its result; a collage it is re-rendering
+  // must then never be destroyed by the caller. Later calls return the
+  // first answer.
+  bool Stop(std::chrono::milliseconds bound = kStopWait);
+
+  // Builders left behind by Stop() in this process so far.
+  static int AbandonedBuilders();
 
  private:
   struct State;
+  static void BuilderMain(const std::shared_ptr<State>& state);
   std::shared_ptr<State> state_;
   std::thread thread_;
+  bool stopped_ = false;
+  bool joined_ = false;
 };
 
 // The collages shown so far (up to 100), of which at most two keep bitmaps.
+// Window thread only.
 class CollageHistory {
  public:
   static constexpr std::size_t kMaxCollages = 100;
@@ -125,6 +157,9 @@ class CollageHistory {
   // The next collage: the successor when the user had stepped back, else a
   // new one from the generator. May block until the builder has one.
   Collage* Next();
+  // The same without waiting: null (and nothing changes) when a new
+  // collage is needed and the generator has none ready.
+  Collage* TryNext();
   // One step back; false at the oldest collage.
   bool Previous();
   Collage* Current();
@@ -135,6 +170,9 @@ class CollageHistory {
 
  private:
   void Enter(std::size_t index, bool forward);
+  Collage* Append(std::unique_ptr<Collage> collage);
+  bool StepForwardInList();
+  void MakeRoom();
 
   IBuildCollage* generator_;
   std::deque<std::unique_ptr<Collage>> collages_;

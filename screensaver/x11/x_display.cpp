@@ -1,6 +1,9 @@
 #include "screensaver/x11/x_display.h"
 
+#include <unistd.h>
+
 #include <atomic>
+#include <cstdio>
 
 #include "foundation/log/process_log.h"
 
@@ -56,6 +59,30 @@ void InstallNonFatalXErrorHandler() {
 }
 
 int NonFatalXErrorCount() { return g_non_fatal_errors.load(); }
+
+namespace {
+
+void (*g_on_connection_loss)() = nullptr;
+int g_connection_loss_exit_code = 1;
+std::atomic<bool> g_connection_lost{false};
+
+int OnConnectionLoss(Display*) {
+  if (g_connection_lost.exchange(true)) {
+    // The first thread is ending the process; this one must not race it.
+    for (;;) ::pause();
+  }
+  if (g_on_connection_loss != nullptr) g_on_connection_loss();
+  std::fflush(nullptr);
+  ::_exit(g_connection_loss_exit_code);
+}
+
+}  // namespace
+
+void InstallXConnectionLossHandler(void (*on_loss)(), int exit_code) {
+  g_on_connection_loss = on_loss;
+  g_connection_loss_exit_code = exit_code;
+  XSetIOErrorHandler(&OnConnectionLoss);
+}
 
 XErrorTrap::XErrorTrap(Display* display) : display_(display), outer_(g_active_trap) {
   XSync(display_, False);

@@ -41,6 +41,15 @@ class XDisplay {
 // Installs, for the rest of the process, an X error handler that logs the
 // error (LogError "X error ...") and carries on. Idempotent.
 void InstallNonFatalXErrorHandler();
+// Makes a lost X connection (the server ended or the socket broke) end the
+// process the saver's way. Xlib's own handler calls exit() from inside
+// whichever X call noticed, which runs the process's destructors while other
+// threads still use what they destroy. Instead `on_loss` runs once (on the
+// thread that noticed; a second thread noticing waits for the first), then
+// the process ends with _exit(exit_code). `on_loss` must not use X.
+// Installed for the rest of the process.
+void InstallXConnectionLossHandler(void (*on_loss)(), int exit_code);
+
 // X errors seen by that handler so far (errors caught by an XErrorTrap are not
 // counted).
 int NonFatalXErrorCount();

@@ -1,0 +1,94 @@
+#include "screensaver/app/crash_handler.h"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "platform/testing/test_support.h"
+
+namespace quol::saver {
+namespace {
+
+// Deep enough to run out of any stack; the volatile keeps the compiler from
+// turning it into a loop.
+int Recurse(volatile int* depth) {
+  volatile char frame[1024];
+  frame[0] = static_cast<char>(*depth);
+  if (*depth < 0) return 0;
+  *depth = *depth + 1;
+  return Recurse(depth) + frame[0];
+}
+
+[[noreturn]] void Overflow() {
+  volatile int depth = 0;
+  const int result = Recurse(&depth);
+  std::_Exit(result == 0 ? 0 : 1);  // never reached
+}
+
+[[noreturn]] void NullWrite() {
+  volatile int* nowhere = nullptr;
+  *nowhere = 1;
+  std::_Exit(0);
+}
+
+[[noreturn]] void Abort() { std::abort(); }
+
+// Runs `fault` in a child with the handler installed; the signal that ended
+// it, or 0 when it did not end by a signal within a generous bound.
+int RunCrashingChild(const std::string& dump, void (*fault)()) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    InstallCrashHandler(dump, "QuolScreensaver 9.8.7.6");
+    fault();
+    std::_Exit(0);
+  }
+  if (pid < 0) return 0;
+  int status = 0;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (::waitpid(pid, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &status, 0);
+      return 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+}
+
+TEST(CrashHandlerTest, RecordsTheSignalAndABacktraceThenDiesOfIt) {
+  struct Case {
+    const char* name;
+    void (*fault)();
+    int signal_number;
+  };
+  const Case cases[] = {
+      {"stack overflow", &Overflow, SIGSEGV},
+      {"write through null", &NullWrite, SIGSEGV},
+      {"abort", &Abort, SIGABRT},
+  };
+  testing::TempDir dir;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string dump = dir / (std::string(c.name) + ".dmp");
+    // An earlier record stays: the file is appended to.
+    testing::WriteFileOrDie(dump, "earlier\n");
+    EXPECT_EQ(RunCrashingChild(dump, c.fault), c.signal_number);
+    const std::string text = testing::ReadFileOrEmpty(dump);
+    const std::string line =
+        "earlier\nQuolScreensaver 9.8.7.6: signal " + std::to_string(c.signal_number) + "\n";
+    EXPECT_EQ(text.substr(0, line.size()), line) << text;
+    // The backtrace follows: one line per frame.
+    EXPECT_GT(text.size(), line.size() + 10) << text;
+  }
+}
+
+}  // namespace
+}  // namespace quol::saver
