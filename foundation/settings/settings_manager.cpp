@@ -1,5 +1,8 @@
 #include "foundation/settings/settings_manager.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <mutex>
 #include <new>
@@ -7,6 +10,7 @@
 #include <thread>
 
 #include "foundation/log/process_log.h"
+#include "foundation/xml/bounded_xml.h"
 #include "platform/datafolder/data_folder.h"
 #include "platform/fs/files.h"
 #include "platform/http/http.h"
@@ -19,39 +23,83 @@ std::mutex g_fetcher_mutex;
 CQuolSettingsManagerBase::DocumentFetcher g_fetcher;
 
 constexpr char kEmptyDocument[] = "<quol />";
+constexpr char kIndent[] = "  ";
 
 bool IsUrl(const std::string& name) {
   return platform::StartsWithIgnoreCase(name, "http://") ||
          platform::StartsWithIgnoreCase(name, "https://");
 }
 
-bool IsRegularFile(const std::string& name) {
-  return platform::FileExists(name) && !platform::IsDirectory(name);
+// XML 1.0 name characters (fifth edition).
+bool IsNameStart(char32_t c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_' ||
+         (c >= 0xC0 && c <= 0xD6) || (c >= 0xD8 && c <= 0xF6) || (c >= 0xF8 && c <= 0x2FF) ||
+         (c >= 0x370 && c <= 0x37D) || (c >= 0x37F && c <= 0x1FFF) ||
+         (c >= 0x200C && c <= 0x200D) || (c >= 0x2070 && c <= 0x218F) ||
+         (c >= 0x2C00 && c <= 0x2FEF) || (c >= 0x3001 && c <= 0xD7FF) ||
+         (c >= 0xF900 && c <= 0xFDCF) || (c >= 0xFDF0 && c <= 0xFFFD) ||
+         (c >= 0x10000 && c <= 0xEFFFF);
 }
 
-void AppendText(pugi::xml_node node, std::string* out) {
-  for (pugi::xml_node child : node.children()) {
-    if (child.type() == pugi::node_pcdata || child.type() == pugi::node_cdata) {
-      out->append(child.value());
-    } else if (child.type() == pugi::node_element) {
-      AppendText(child, out);
-    }
-  }
+bool IsNameChar(char32_t c) {
+  return IsNameStart(c) || c == '-' || c == '.' || (c >= '0' && c <= '9') || c == 0xB7 ||
+         (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
 }
 
-// Runs a relative element query; malformed names give no match rather than
-// an exception.
-pugi::xml_node SelectFirst(pugi::xml_node context, const std::string& query,
-                           const pugi::xpath_variable_set* variables) {
-  if (!context) return {};
-  try {
-    pugi::xpath_query compiled(query.c_str(), const_cast<pugi::xpath_variable_set*>(variables));
-    return compiled.evaluate_node(context).node();
-  } catch (const pugi::xpath_exception&) {
-    return {};
-  } catch (const std::bad_alloc&) {
-    return {};
+// Decodes the UTF-8 sequence at `*at`; false for anything malformed,
+// overlong or a surrogate.
+bool NextCodePoint(std::string_view text, std::size_t* at, char32_t* out) {
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(*at);
+  std::size_t length = 0;
+  char32_t value = 0;
+  if (lead < 0x80) {
+    *out = lead;
+    ++*at;
+    return true;
   }
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    value = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    value = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    value = lead & 0x07;
+  } else {
+    return false;
+  }
+  if (*at + length > text.size()) return false;
+  for (std::size_t i = 1; i < length; ++i) {
+    const unsigned char next = byte(*at + i);
+    if ((next & 0xC0) != 0x80) return false;
+    value = (value << 6) | (next & 0x3F);
+  }
+  static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+    return false;
+  }
+  *out = value;
+  *at += length;
+  return true;
+}
+
+// The first child element of `parent` named `name`, found by walking the
+// children: names never become part of a query.
+pugi::xml_node ChildNamed(pugi::xml_node parent, const std::string& name) {
+  return parent ? parent.child(name.c_str()) : pugi::xml_node();
+}
+
+std::string SerializeDocument(const pugi::xml_document& document) {
+  // Indentation costs a few bytes per level on every line, so only our own
+  // shallow shape gets it; a deep document is written as it came.
+  if (XmlNestingDepth(document) > CQuolSettingsManagerBase::kMaxIndentedDepth) {
+    return SaveXmlFlat(document);
+  }
+  std::ostringstream out;
+  document.save(out, kIndent, pugi::format_default, pugi::encoding_utf8);
+  return out.str();
 }
 
 }  // namespace
@@ -66,9 +114,17 @@ CQuolSettingsManagerBase::CQuolSettingsManagerBase(bool per_user, const std::str
 CQuolSettingsManagerBase::~CQuolSettingsManagerBase() = default;
 
 HRESULT CQuolSettingsManagerBase::Load() {
-  XmlDocument document = OpenDocument(path_, true);
+  // What killed saves left beside the file goes first; a save running in
+  // another process holds its temporary and is left alone.
+  platform::RemoveStaleTemporaries(path_);
+  OpenOutcome outcome;
+  XmlDocument document = OpenDocument(path_, true, &outcome);
   if (!document) return E_FAIL;
   document_ = std::move(document);
+  read_error_ = outcome.source == Source::kUnreadable ? outcome.status : S_OK;
+  keep_aside_pending_ =
+      outcome.source == Source::kMalformed || outcome.source == Source::kEmpty;
+  if (keep_aside_pending_) KeepMalformedFileAside();
   ReadValues();
   loaded_ = true;
   return S_OK;
@@ -89,17 +145,84 @@ HRESULT CQuolSettingsManagerBase::Save() {
       return S_OK;
     }
     LogError("Cannot save settings: %x to %s", static_cast<unsigned>(hr), path_.c_str());
+    // Retrying cannot help a file that could not be read or a document
+    // that does not serialise to something readable.
+    if (Failed(read_error_) || hr == E_BAD_FORMAT || hr == E_OUTOFMEMORY) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
   }
   return hr;
 }
 
-HRESULT CQuolSettingsManagerBase::WriteDocumentTo(const std::string& path) const {
+HRESULT CQuolSettingsManagerBase::KeepMalformedFileAside() {
+  std::string content;
+  HRESULT hr = platform::ReadWholeFile(path_, &content, kMaxDocumentBytes);
+  if (hr == HresultFromErrno(ENOENT)) {
+    keep_aside_pending_ = false;  // gone meanwhile: nothing left to lose
+    return S_OK;
+  }
+  if (Failed(hr)) return hr;
+  // The same damaged file is loaded at every start; one copy of it is enough.
+  for (int n = 0; n <= kMaxBadCopies; ++n) {
+    std::string target = path_ + ".bad";
+    if (n > 0) target += "." + std::to_string(n);
+    struct stat st {};
+    if (::lstat(target.c_str(), &st) == 0) {
+      if (S_ISREG(st.st_mode) && static_cast<std::size_t>(st.st_size) == content.size()) {
+        std::string existing;
+        if (Succeeded(platform::ReadWholeFile(target, &existing, kMaxDocumentBytes)) &&
+            existing == content) {
+          keep_aside_pending_ = false;
+          return S_OK;
+        }
+      }
+      continue;
+    }
+    hr = platform::WriteNewFile(target, content, 0600);
+    if (hr == HresultFromErrno(EEXIST)) continue;  // taken meanwhile
+    if (Failed(hr)) return hr;
+    LogInfo("Kept the damaged settings file %s as %s", path_.c_str(), target.c_str());
+    keep_aside_pending_ = false;
+    return S_OK;
+  }
+  LogError("Cannot keep %s aside: %d earlier copies are in the way", path_.c_str(),
+           kMaxBadCopies + 1);
+  return HresultFromErrno(EEXIST);
+}
+
+HRESULT CQuolSettingsManagerBase::WriteDocumentTo(const std::string& path) {
   if (!document_) return E_UNEXPECTED;
-  std::ostringstream out;
-  document_->save(out, "  ", pugi::format_default, pugi::encoding_utf8);
-  if (!out) return E_OUTOFMEMORY;
-  return platform::WriteFileAtomically(path, out.str());
+  if (path == path_) {
+    if (Failed(read_error_)) {
+      LogError("Not replacing %s: it exists but could not be read (%x)", path_.c_str(),
+               static_cast<unsigned>(read_error_));
+      return read_error_;
+    }
+    if (keep_aside_pending_) {
+      HRESULT hr = KeepMalformedFileAside();
+      if (Failed(hr)) return hr;
+    }
+  }
+  std::string text;
+  try {
+    text = SerializeDocument(*document_);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+  if (text.size() > kMaxDocumentBytes) {
+    LogError("Not saving %s: %zu bytes is more than the store reads back", path.c_str(),
+             text.size());
+    return E_OUTOFMEMORY;
+  }
+  // Whatever went into the tree, the file written must be one the next load
+  // can read.
+  pugi::xml_document check;
+  std::string error;
+  if (Failed(ParseBoundedXml(text, &check, &error)) || !check.document_element()) {
+    LogError("Not saving %s: the document would not read back (%s)", path.c_str(),
+             error.empty() ? "no root element" : error.c_str());
+    return E_BAD_FORMAT;
+  }
+  return platform::ReplaceFileKeepingMode(path, text);
 }
 
 void CQuolSettingsManagerBase::ReleaseDocument() { document_.reset(); }
@@ -113,22 +236,30 @@ pugi::xml_node CQuolSettingsManagerBase::Root() {
   return root;
 }
 
-std::string CQuolSettingsManagerBase::ElementText(pugi::xml_node node) {
-  std::string text;
-  AppendText(node, &text);
-  return std::string(platform::TrimWhitespace(text));
+bool CQuolSettingsManagerBase::IsValidName(std::string_view name) {
+  if (name.empty() || name.size() > kMaxNameBytes) return false;
+  std::size_t at = 0;
+  bool first = true;
+  while (at < name.size()) {
+    char32_t c = 0;
+    if (!NextCodePoint(name, &at, &c)) return false;
+    if (first ? !IsNameStart(c) : !IsNameChar(c)) return false;
+    first = false;
+  }
+  return true;
 }
 
-std::string CQuolSettingsManagerBase::Lookup(const std::string& query,
-                                             const pugi::xpath_variable_set* variables,
-                                             const std::string& logged_query,
+std::string CQuolSettingsManagerBase::ElementText(pugi::xml_node node) {
+  return std::string(platform::TrimWhitespace(XmlInnerText(node)));
+}
+
+std::string CQuolSettingsManagerBase::Lookup(pugi::xml_node node, const std::string& logged_query,
+                                             bool secret,
                                              const std::string& default_value) const {
-  pugi::xml_node root = document_ ? document_->document_element() : pugi::xml_node();
-  pugi::xml_node node = SelectFirst(root, query, variables);
   if (node) {
     std::string text = ElementText(node);
     if (!text.empty()) {
-      LogInfo("Setting '%s'='%s'", logged_query.c_str(), text.c_str());
+      LogInfo("Setting '%s'='%s'", logged_query.c_str(), secret ? "***" : text.c_str());
       return text;
     }
   }
@@ -138,8 +269,12 @@ std::string CQuolSettingsManagerBase::Lookup(const std::string& query,
 
 std::string CQuolSettingsManagerBase::GetValue(const std::string& section, const std::string& key,
                                                const std::string& default_value) const {
-  std::string query = section + "/" + key;
-  return Lookup(query, nullptr, query, default_value);
+  pugi::xml_node node;
+  if (document_ && IsValidName(section) && IsValidName(key)) {
+    node = ChildNamed(ChildNamed(document_->document_element(), section), key);
+  }
+  const bool secret = secret_keys_.count({section, key}) != 0;
+  return Lookup(node, section + "/" + key, secret, default_value);
 }
 
 std::string CQuolSettingsManagerBase::GetValue(const std::string& section, const std::string& key,
@@ -147,13 +282,22 @@ std::string CQuolSettingsManagerBase::GetValue(const std::string& section, const
                                                const std::string& attribute_name,
                                                const std::string& attribute_value) const {
   const std::string lowered = platform::AsciiLower(attribute_value);
-  // The value is bound as a variable, never pasted into the query, so a quote
-  // in it can neither break the query nor change its meaning.
-  pugi::xpath_variable_set variables;
-  variables.set("v", lowered.c_str());
-  std::string query = section + "/" + key + "[@" + attribute_name + " = $v]";
+  // The children are compared one by one: neither the names nor the value
+  // are ever pasted into a query, so a quote cannot change what is read.
+  pugi::xml_node node;
+  if (document_ && IsValidName(section) && IsValidName(key) && IsValidName(attribute_name)) {
+    pugi::xml_node section_node = ChildNamed(document_->document_element(), section);
+    for (pugi::xml_node candidate : section_node.children(key.c_str())) {
+      pugi::xml_attribute attribute = candidate.attribute(attribute_name.c_str());
+      if (attribute && lowered == attribute.value()) {
+        node = candidate;
+        break;
+      }
+    }
+  }
   std::string logged = section + "/" + key + "[@" + attribute_name + " = '" + lowered + "']";
-  return Lookup(query, &variables, logged, default_value);
+  const bool secret = secret_keys_.count({section, key}) != 0;
+  return Lookup(node, logged, secret, default_value);
 }
 
 int CQuolSettingsManagerBase::GetInt(const std::string& section, const std::string& key,
@@ -171,34 +315,38 @@ bool CQuolSettingsManagerBase::GetBool(const std::string& section, const std::st
          platform::EqualsIgnoreCase(text, "on");
 }
 
-void CQuolSettingsManagerBase::SetValue(const std::string& section, const std::string& key,
-                                        const std::string& text) {
+HRESULT CQuolSettingsManagerBase::SetValue(const std::string& section, const std::string& key,
+                                           const std::string& text) {
+  if (!IsValidName(section) || !IsValidName(key)) return E_INVALIDARG;
   pugi::xml_node root = Root();
-  if (!root) return;
+  if (!root) return E_UNEXPECTED;
   pugi::xml_node section_node = FindOrCreateElement(root, section);
   pugi::xml_node key_node = FindOrCreateElement(section_node, key);
   if (text.empty()) {
     section_node.remove_child(key_node);
-    return;
+    return S_OK;
   }
   key_node.remove_children();
   key_node.append_child(pugi::node_pcdata).set_value(text.c_str());
+  return S_OK;
 }
 
-void CQuolSettingsManagerBase::SetInt(const std::string& section, const std::string& key,
-                                      int value) {
-  SetValue(section, key, std::to_string(value));
+HRESULT CQuolSettingsManagerBase::SetInt(const std::string& section, const std::string& key,
+                                         int value) {
+  return SetValue(section, key, std::to_string(value));
 }
 
-void CQuolSettingsManagerBase::SetBool(const std::string& section, const std::string& key,
-                                       bool value) {
-  SetValue(section, key, value ? "true" : "false");
+HRESULT CQuolSettingsManagerBase::SetBool(const std::string& section, const std::string& key,
+                                          bool value) {
+  return SetValue(section, key, value ? "true" : "false");
 }
 
-void CQuolSettingsManagerBase::RemoveSection(const std::string& section) {
+HRESULT CQuolSettingsManagerBase::RemoveSection(const std::string& section) {
+  if (!IsValidName(section)) return E_INVALIDARG;
   pugi::xml_node root = Root();
-  if (!root) return;
+  if (!root) return E_UNEXPECTED;
   root.remove_child(FindOrCreateElement(root, section));
+  return S_OK;
 }
 
 XmlDocument CQuolSettingsManagerBase::CreateXmlDocument() {
@@ -222,49 +370,63 @@ void CQuolSettingsManagerBase::SetDocumentFetcher(DocumentFetcher fetcher) {
   g_fetcher = std::move(fetcher);
 }
 
-XmlDocument CQuolSettingsManagerBase::OpenDocument(const std::string& name,
-                                                   bool create_if_missing) {
+XmlDocument CQuolSettingsManagerBase::OpenDocument(const std::string& name, bool create_if_missing,
+                                                   OpenOutcome* outcome) {
+  OpenOutcome found;
   XmlDocument document = CreateXmlDocument();
   if (!document) return nullptr;
 
   const bool is_url = IsUrl(name);
-  if (is_url || IsRegularFile(name)) {
-    std::string body;
-    std::string error;
-    HRESULT hr = S_OK;
-    if (is_url) {
-      DocumentFetcher fetcher;
-      {
-        std::lock_guard lock(g_fetcher_mutex);
-        fetcher = g_fetcher;
+  std::string body;
+  std::string error;
+  HRESULT hr = S_OK;
+  bool have_body = false;
+  if (is_url) {
+    DocumentFetcher fetcher;
+    {
+      std::lock_guard lock(g_fetcher_mutex);
+      fetcher = g_fetcher;
+    }
+    hr = fetcher ? fetcher(name, &body, &error) : platform::HttpFetchDocument(name, &body, &error);
+    have_body = true;
+  } else {
+    struct stat st {};
+    if (::stat(name.c_str(), &st) != 0) {
+      // Anything but "not there" means a file we cannot see into, which a
+      // save must not replace.
+      if (errno != ENOENT && errno != ENOTDIR) {
+        hr = HresultFromLastErrno();
+        error = "cannot read file";
       }
-      hr = fetcher ? fetcher(name, &body, &error) : platform::HttpFetchDocument(name, &body, &error);
+    } else if (!S_ISREG(st.st_mode)) {
+      hr = HresultFromErrno(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
+      error = "not a regular file";
     } else {
       hr = platform::ReadWholeFile(name, &body, kMaxDocumentBytes);
       if (hr == E_OUTOFMEMORY) error = "file too large";
       else if (Failed(hr)) error = "cannot read file";
+      have_body = true;
     }
+    if (Failed(hr)) found = {Source::kUnreadable, hr};
+  }
 
-    if (Succeeded(hr)) {
-      pugi::xml_parse_result result = document->load_buffer(body.data(), body.size());
-      if (result && document->document_element()) return document;
-      if (!result && result.status != pugi::status_no_document_element) {
-        char reason[256];
-        std::snprintf(reason, sizeof reason, "%s at offset %lld", result.description(),
-                      static_cast<long long>(result.offset));
-        error = reason;
-        hr = E_BAD_FORMAT;
-      }
+  if (have_body && Succeeded(hr)) {
+    hr = ParseBoundedXml(body, document.get(), &error);
+    if (Succeeded(hr) && document->document_element()) {
+      if (outcome) *outcome = {is_url ? Source::kMissing : Source::kLoaded, S_OK};
+      return document;
     }
-    if (Failed(hr)) {
-      LogError("Failed to get settings: %s", error.c_str());
-      // A damaged local file is about to be replaced by the next save: keep
-      // the user's copy so nothing is lost.
-      if (!is_url && hr == E_BAD_FORMAT && create_if_missing) {
-        platform::CopyFile(name, name + ".bad");
+    if (!is_url) {
+      if (Failed(hr)) {
+        found = {Source::kMalformed, hr};
+      } else if (!platform::TrimWhitespace(body).empty()) {
+        // No element at all: read as missing, but the text is still kept.
+        found = {Source::kEmpty, S_OK};
       }
     }
   }
+  if (Failed(hr)) LogError("Failed to get settings: %s", error.c_str());
+  if (outcome) *outcome = found;
 
   if (!create_if_missing) {
     LogInfo("Settings file %s not found.", name.c_str());

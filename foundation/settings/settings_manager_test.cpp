@@ -1,10 +1,16 @@
 #include "foundation/settings/settings_manager.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
 #include <random>
 
 #include "foundation/testing/log_capture.h"
@@ -14,8 +20,17 @@
 namespace quol {
 namespace {
 
+using testing::ListFolder;
 using testing::ReadFileOrEmpty;
 using testing::WriteFileOrDie;
+
+std::string Nested(int levels, const std::string& inner) {
+  std::string text;
+  for (int i = 0; i < levels; ++i) text += "<a>";
+  text += inner;
+  for (int i = 0; i < levels; ++i) text += "</a>";
+  return text;
+}
 
 // A store over "Test.xml" that exposes the path for redirection.
 class TestStore : public CQuolSettingsManagerBase {
@@ -96,10 +111,10 @@ TEST_F(SettingsStoreTest, SetValueCreatesReplacesAndRemovesElements) {
   WriteStore("<quol><first><a>1</a></first></quol>");
   TestStore store;
   ASSERT_EQ(store.Load(), S_OK);
-  store.SetValue("second", "b", "two");
-  store.SetValue("first", "a", "one");
-  store.SetInt("first", "n", -5);
-  store.SetBool("first", "flag", false);
+  ASSERT_EQ(store.SetValue("second", "b", "two"), S_OK);
+  ASSERT_EQ(store.SetValue("first", "a", "one"), S_OK);
+  ASSERT_EQ(store.SetInt("first", "n", -5), S_OK);
+  ASSERT_EQ(store.SetBool("first", "flag", false), S_OK);
   EXPECT_EQ(store.GetValue("first", "a", ""), "one");
   EXPECT_EQ(store.GetInt("first", "n", 0), -5);
   EXPECT_EQ(store.GetValue("first", "flag", ""), "false");
@@ -107,12 +122,12 @@ TEST_F(SettingsStoreTest, SetValueCreatesReplacesAndRemovesElements) {
   pugi::xml_node root = store.document()->document_element();
   EXPECT_STREQ(root.last_child().name(), "second");
 
-  store.SetValue("first", "a", "");
+  ASSERT_EQ(store.SetValue("first", "a", ""), S_OK);
   EXPECT_FALSE(root.child("first").child("a"));
   EXPECT_EQ(store.GetValue("first", "a", "gone"), "gone");
 
-  store.RemoveSection("second");
-  store.RemoveSection("never-there");
+  ASSERT_EQ(store.RemoveSection("second"), S_OK);
+  ASSERT_EQ(store.RemoveSection("never-there"), S_OK);
   EXPECT_FALSE(root.child("second"));
   EXPECT_FALSE(root.child("never-there"));
 }
@@ -123,7 +138,7 @@ TEST_F(SettingsStoreTest, UnknownContentSurvivesARoundTrip) {
       "</future><general><x>1</x><extra>also kept</extra></general></quol>");
   TestStore store;
   ASSERT_EQ(store.Load(), S_OK);
-  store.SetValue("general", "x", "2");
+  ASSERT_EQ(store.SetValue("general", "x", "2"), S_OK);
   store.MarkDirty();
   ASSERT_EQ(store.Save(), S_OK);
 
@@ -183,7 +198,7 @@ TEST_F(SettingsStoreTest, MalformedFileIsLoggedKeptAsideAndReplacedBySave) {
   EXPECT_EQ(store.GetValue("general", "credsEmailAddress", "empty"), "empty");
   EXPECT_EQ(ReadFileOrEmpty(FilePath() + ".bad"), broken);
 
-  store.SetValue("general", "credsEmailAddress", "new@example.org");
+  ASSERT_EQ(store.SetValue("general", "credsEmailAddress", "new@example.org"), S_OK);
   store.MarkDirty();
   ASSERT_EQ(store.Save(), S_OK);
   TestStore again;
@@ -195,7 +210,7 @@ TEST_F(SettingsStoreTest, MalformedFileIsLoggedKeptAsideAndReplacedBySave) {
 TEST_F(SettingsStoreTest, SaveWritesOnlyWhenDirtyAndRetriesFailures) {
   TestStore store;
   ASSERT_EQ(store.Load(), S_OK);
-  store.SetValue("s", "k", "v");
+  ASSERT_EQ(store.SetValue("s", "k", "v"), S_OK);
   ASSERT_EQ(store.Save(), S_OK);  // clean: nothing written
   EXPECT_FALSE(platform::FileExists(FilePath()));
 
@@ -221,7 +236,7 @@ TEST_F(SettingsStoreTest, SaveWritesOnlyWhenDirtyAndRetriesFailures) {
 TEST_F(SettingsStoreTest, WithoutALoadedDocumentNothingIsWritten) {
   WriteStore("<quol><keep>me</keep></quol>");
   TestStore store;
-  store.SetValue("s", "k", "v");
+  EXPECT_EQ(store.SetValue("s", "k", "v"), E_UNEXPECTED);
   store.MarkDirty();
   EXPECT_LT(store.Save(), 0);
   EXPECT_EQ(ReadFileOrEmpty(FilePath()), "<quol><keep>me</keep></quol>");
@@ -239,9 +254,9 @@ TEST_F(SettingsStoreTest, KilledWhileSavingLeavesAWholeDocument) {
       TestStore store;
       store.Load();
       for (int i = 0;; ++i) {
-        store.SetInt("s", "first", i);
-        store.SetValue("s", "payload", payload);
-        store.SetInt("s", "last", i);
+        (void)store.SetInt("s", "first", i);
+        (void)store.SetValue("s", "payload", payload);
+        (void)store.SetInt("s", "last", i);
         store.MarkDirty();
         store.Save();
       }
@@ -259,6 +274,310 @@ TEST_F(SettingsStoreTest, KilledWhileSavingLeavesAWholeDocument) {
     EXPECT_STREQ(s.child_value("first"), s.child_value("last")) << "round " << round;
     EXPECT_EQ(std::string(s.child_value("payload")), payload) << "round " << round;
   }
+}
+
+// Hostile nesting must neither crash a reader nor reach one: the document is
+// refused like any malformed one, whether it comes from a file or a URL.
+TEST_F(SettingsStoreTest, DeeplyNestedDocumentsAreRefusedAndKeptAside) {
+  const std::string deep = "<quol><general><credsEmailAddress>" + Nested(200000, "x") +
+                           "</credsEmailAddress></general></quol>";
+  WriteStore(deep);
+  TestStore store;
+  ASSERT_EQ(store.Load(), S_OK);
+  EXPECT_EQ(store.GetValue("general", "credsEmailAddress", "none"), "none");
+  EXPECT_TRUE(log_.Contains("ERROR Failed to get settings: nesting deeper than 64 levels"));
+  EXPECT_EQ(ReadFileOrEmpty(FilePath() + ".bad"), deep);
+
+  CQuolSettingsManagerBase::SetDocumentFetcher(
+      [&](const std::string&, std::string* body, std::string*) {
+        *body = deep;
+        return S_OK;
+      });
+  XmlDocument served = CQuolSettingsManagerBase::OpenDocument("https://127.0.0.1/c.xml", false);
+  CQuolSettingsManagerBase::SetDocumentFetcher(nullptr);
+  EXPECT_EQ(served, nullptr);
+
+  ASSERT_EQ(store.SetValue("general", "credsEmailAddress", "new@example.org"), S_OK);
+  store.MarkDirty();
+  ASSERT_EQ(store.Save(), S_OK);
+  TestStore again;
+  ASSERT_EQ(again.Load(), S_OK);
+  EXPECT_EQ(again.GetValue("general", "credsEmailAddress", ""), "new@example.org");
+}
+
+// A save must not blow a file up: deep documents are written without
+// indentation, our own shallow shape keeps it.
+TEST_F(SettingsStoreTest, SavedSizeStaysCloseToTheLoadedSize) {
+  struct Case {
+    const char* what;
+    std::string xml;
+    bool indented;
+  };
+  std::string many_deep;
+  for (int i = 0; i < 200; ++i) many_deep += Nested(60, "v");
+  const Case cases[] = {
+      {"deep but allowed", "<quol><s><k>" + Nested(58, "deep") + "</k></s></quol>", false},
+      {"many deep branches", "<quol><s><k>" + many_deep + "</k></s></quol>", false},
+      {"our own shape", "<quol><general><credsEmailAddress>a@b.c</credsEmailAddress>"
+                        "<lastUpdateLow>1</lastUpdateLow></general></quol>",
+       true},
+  };
+  for (const Case& c : cases) {
+    WriteStore(c.xml);
+    TestStore store;
+    ASSERT_EQ(store.Load(), S_OK) << c.what;
+    ASSERT_EQ(store.SetValue("s", "added", "1"), S_OK);
+    store.MarkDirty();
+    ASSERT_EQ(store.Save(), S_OK) << c.what;
+    const std::string saved = ReadFileOrEmpty(FilePath());
+    EXPECT_LE(saved.size(), 2 * c.xml.size()) << c.what;
+    EXPECT_EQ(saved.find("\n  <") != std::string::npos, c.indented) << c.what;
+    TestStore again;
+    ASSERT_EQ(again.Load(), S_OK);
+    EXPECT_EQ(again.GetValue("s", "added", ""), "1") << c.what;
+    EXPECT_FALSE(log_.Contains("Failed to get settings")) << c.what;
+  }
+}
+
+// A file that is there but cannot be read is never replaced: every save is
+// refused and the file stays exactly as it was.
+TEST_F(SettingsStoreTest, UnreadableFileRefusesEverySave) {
+  struct Case {
+    const char* what;
+    std::function<void(const std::string&)> make;
+  };
+  const Case cases[] = {
+      {"a folder in its place",
+       [](const std::string& path) { ASSERT_EQ(platform::CreateDirectories(path + "/inside"), S_OK); }},
+      {"larger than the store reads",
+       [](const std::string& path) {
+         WriteFileOrDie(path, "<quol><general><credsEmailAddress>keep@me</credsEmailAddress>" +
+                                  std::string(CQuolSettingsManagerBase::kMaxDocumentBytes, ' ') +
+                                  "</general></quol>");
+       }},
+      {"no permission to read",
+       [](const std::string& path) {
+         WriteFileOrDie(path, "<quol><general><credsEmailAddress>keep@me</credsEmailAddress>"
+                              "</general></quol>");
+         ::chmod(path.c_str(), 0);
+       }},
+  };
+  for (const Case& c : cases) {
+    if (std::string(c.what) == "no permission to read" && ::geteuid() == 0) continue;
+    testing::IsolatedEnvironment env;
+    TestStore store;
+    c.make(store.path());
+    struct stat before {};
+    ASSERT_EQ(::stat(store.path().c_str(), &before), 0) << c.what;
+    const std::string content = platform::IsDirectory(store.path()) ? "" : [&] {
+      ::chmod(store.path().c_str(), 0600);
+      std::string text = ReadFileOrEmpty(store.path());
+      ::chmod(store.path().c_str(), before.st_mode & 07777);
+      return text;
+    }();
+
+    ASSERT_EQ(store.Load(), S_OK) << c.what;
+    EXPECT_LT(store.read_error(), 0) << c.what;
+    EXPECT_EQ(store.GetValue("general", "credsEmailAddress", "default"), "default") << c.what;
+    ASSERT_EQ(store.SetValue("general", "credsEmailAddress", "new@example.org"), S_OK);
+    store.MarkDirty();
+    EXPECT_LT(store.Save(), 0) << c.what;
+    EXPECT_TRUE(store.dirty()) << c.what;
+
+    struct stat after {};
+    ASSERT_EQ(::stat(store.path().c_str(), &after), 0) << c.what;
+    EXPECT_EQ(after.st_ino, before.st_ino) << c.what;
+    if (!content.empty()) {
+      ::chmod(store.path().c_str(), 0600);
+      EXPECT_EQ(ReadFileOrEmpty(store.path()), content) << c.what;
+    }
+    EXPECT_FALSE(platform::FileExists(store.path() + ".bad")) << c.what;
+  }
+  EXPECT_TRUE(log_.Contains("Cannot save settings: "));
+}
+
+// Copies of damaged files pile up under fresh names, one per distinct
+// content; when every name is taken the damaged file is not replaced.
+TEST_F(SettingsStoreTest, DamagedFilesAreKeptAsideUnderFreshNames) {
+  const std::string versions[] = {"<quol><a>first", "<quol><a>second", "<quol><a>third"};
+  for (const std::string& broken : versions) {
+    for (int load = 0; load < 2; ++load) {  // loading again adds no copy
+      WriteStore(broken);
+      TestStore store;
+      ASSERT_EQ(store.Load(), S_OK);
+    }
+    TestStore store;
+    ASSERT_EQ(store.Load(), S_OK);
+    ASSERT_EQ(store.SetValue("s", "k", "v"), S_OK);
+    store.MarkDirty();
+    ASSERT_EQ(store.Save(), S_OK);
+  }
+  EXPECT_EQ(ReadFileOrEmpty(FilePath() + ".bad"), versions[0]);
+  EXPECT_EQ(ReadFileOrEmpty(FilePath() + ".bad.1"), versions[1]);
+  EXPECT_EQ(ReadFileOrEmpty(FilePath() + ".bad.2"), versions[2]);
+  EXPECT_FALSE(platform::FileExists(FilePath() + ".bad.3"));
+
+  for (int n = 3; n <= CQuolSettingsManagerBase::kMaxBadCopies; ++n) {
+    WriteFileOrDie(FilePath() + ".bad." + std::to_string(n), "older copy");
+  }
+  const std::string last = "<quol><a>no room left";
+  WriteStore(last);
+  TestStore store;
+  ASSERT_EQ(store.Load(), S_OK);
+  ASSERT_EQ(store.SetValue("s", "k", "v"), S_OK);
+  store.MarkDirty();
+  EXPECT_LT(store.Save(), 0);
+  EXPECT_EQ(ReadFileOrEmpty(FilePath()), last);
+  EXPECT_EQ(ReadFileOrEmpty(FilePath() + ".bad"), versions[0]);
+  EXPECT_EQ(ReadFileOrEmpty(FilePath() + ".bad.99"), "older copy");
+}
+
+// Names come from web pages: anything that is not an XML name is refused
+// before it reaches the document, and reads give the default.
+TEST_F(SettingsStoreTest, NamesThatAreNotXmlNamesAreRefused) {
+  WriteStore("<quol><s><k>kept</k></s><EVIL><k>secret</k></EVIL></quol>");
+  TestStore store;
+  ASSERT_EQ(store.Load(), S_OK);
+  const std::string bad_names[] = {"a b", "1abc", "x\"y", "a&b", "<x>", "", "a/b", "a:b",
+                                   "-x", ".x", "a\nb", "\xff\xfe", "\xC0\xAF",
+                                   std::string(CQuolSettingsManagerBase::kMaxNameBytes + 1, 'n')};
+  for (const std::string& name : bad_names) {
+    EXPECT_FALSE(CQuolSettingsManagerBase::IsValidName(name)) << name;
+    EXPECT_EQ(store.SetValue(name, "k", "v"), E_INVALIDARG) << name;
+    EXPECT_EQ(store.SetValue("s", name, "v"), E_INVALIDARG) << name;
+    EXPECT_EQ(store.SetInt("s", name, 1), E_INVALIDARG) << name;
+    EXPECT_EQ(store.SetBool(name, "k", true), E_INVALIDARG) << name;
+    EXPECT_EQ(store.RemoveSection(name), E_INVALIDARG) << name;
+  }
+  const std::string good_names[] = {"a", "_x", "a-b.c9", "\xC3\xA9t\xC3\xA9", "x1",
+                                    std::string(CQuolSettingsManagerBase::kMaxNameBytes, 'n')};
+  for (const std::string& name : good_names) {
+    EXPECT_TRUE(CQuolSettingsManagerBase::IsValidName(name)) << name;
+    EXPECT_EQ(store.SetValue("good", name, "value of " + name), S_OK) << name;
+  }
+  store.MarkDirty();
+  ASSERT_EQ(store.Save(), S_OK);
+
+  TestStore again;
+  ASSERT_EQ(again.Load(), S_OK);
+  for (const std::string& name : good_names) {
+    EXPECT_EQ(again.GetValue("good", name, ""), "value of " + name) << name;
+  }
+  EXPECT_EQ(again.GetValue("s", "k", ""), "kept");
+  // Reads never turn names into a query.
+  const std::string probes[] = {"NOPE|EVIL", "*", "EVIL/..", "s|EVIL", "//EVIL", "EVIL[1]"};
+  for (const std::string& section : probes) {
+    EXPECT_EQ(again.GetValue(section, "k", "d"), "d") << section;
+    EXPECT_EQ(again.GetValue(section, "k", "d", "a", "x"), "d") << section;
+  }
+  EXPECT_EQ(again.GetValue("s", "*", "d"), "d");
+  EXPECT_EQ(again.GetValue("s", "k|x", "d"), "d");
+}
+
+// Whatever went into the tree, a save never leaves a file that does not
+// read back.
+TEST_F(SettingsStoreTest, SaveRefusesADocumentThatWouldNotReadBack) {
+  WriteStore("<quol><s><k>kept</k></s></quol>");
+  TestStore store;
+  ASSERT_EQ(store.Load(), S_OK);
+  CQuolSettingsManagerBase::FindOrCreateElement(store.document()->document_element(), "a b");
+  store.MarkDirty();
+  EXPECT_EQ(store.Save(), E_BAD_FORMAT);
+  EXPECT_EQ(ReadFileOrEmpty(FilePath()), "<quol><s><k>kept</k></s></quol>");
+  EXPECT_TRUE(log_.Contains("Cannot save settings: 8007000b to "));
+}
+
+TEST_F(SettingsStoreTest, SaveKeepsTheFileMode) {
+  WriteStore("<quol><s><k>v</k></s></quol>");
+  ASSERT_EQ(::chmod(FilePath().c_str(), 0600), 0);
+  TestStore store;
+  ASSERT_EQ(store.Load(), S_OK);
+  ASSERT_EQ(store.SetValue("s", "k", "w"), S_OK);
+  store.MarkDirty();
+  ASSERT_EQ(store.Save(), S_OK);
+  struct stat st {};
+  ASSERT_EQ(::stat(FilePath().c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_NE(ReadFileOrEmpty(FilePath()).find("<k>w</k>"), std::string::npos);
+}
+
+// Leftovers of killed saves are removed at load; a temporary held by a save
+// in progress, and names that only look similar, are left alone.
+TEST_F(SettingsStoreTest, LoadRemovesOnlyStaleTemporariesOfItsOwnFile) {
+  struct Case {
+    const char* name;
+    bool removed;
+  };
+  const Case cases[] = {
+      {".Test.xml.Ab12Cd", true},   {".Test.xml.zzzzzz", true},  {".Test.xml.Ab12C", false},
+      {".Test.xml.Ab12Cde", false}, {".Test.xml.Ab-2Cd", false}, {".Other.xml.Ab12Cd", false},
+      {"Test.xml.Ab12Cd", false},   {".Test.xml.bad", false},
+  };
+  TestStore store;
+  for (const Case& c : cases) WriteFileOrDie(env_.data_dir() + "/" + c.name, "partial");
+  const std::string held = env_.data_dir() + "/.Test.xml.HeLd00";
+  WriteFileOrDie(held, "a save in progress");
+  int fd = ::open(held.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(::flock(fd, LOCK_EX), 0);
+
+  ASSERT_EQ(store.Load(), S_OK);
+  for (const Case& c : cases) {
+    EXPECT_EQ(platform::FileExists(env_.data_dir() + "/" + c.name), !c.removed) << c.name;
+  }
+  EXPECT_TRUE(platform::FileExists(held));
+  ::close(fd);
+  ASSERT_EQ(store.Load(), S_OK);
+  EXPECT_FALSE(platform::FileExists(held));
+}
+
+// Kills at random moments of a save: every round the file is the old or the
+// new document, and after the next load no temporary file is left.
+// QUOL_KILL_ROUNDS sets the number of rounds (default 100).
+TEST_F(SettingsStoreTest, KillLoopLeavesNoTemporaryFiles) {
+  const char* rounds_text = std::getenv("QUOL_KILL_ROUNDS");
+  const int rounds = rounds_text != nullptr ? std::atoi(rounds_text) : 100;
+  std::mt19937 random(777);
+  const std::string payload(200000, 'q');
+  int leftovers_seen = 0;
+  for (int round = 0; round < rounds; ++round) {
+    pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      TestStore store;
+      store.Load();
+      for (int i = 0;; ++i) {
+        (void)store.SetInt("s", "first", i);
+        (void)store.SetValue("s", "payload", payload);
+        (void)store.SetInt("s", "last", i);
+        store.MarkDirty();
+        store.Save();
+      }
+    }
+    ::usleep(static_cast<useconds_t>(1000 + random() % 30000));
+    ::kill(child, SIGKILL);
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+
+    const std::string text = ReadFileOrEmpty(FilePath());
+    if (!text.empty()) {
+      pugi::xml_document doc;
+      ASSERT_TRUE(doc.load_string(text.c_str())) << "round " << round << ": torn file";
+      pugi::xml_node s = doc.child("quol").child("s");
+      EXPECT_STREQ(s.child_value("first"), s.child_value("last")) << "round " << round;
+      EXPECT_EQ(std::string(s.child_value("payload")), payload) << "round " << round;
+    }
+    for (const std::string& name : ListFolder(env_.data_dir())) {
+      if (name.starts_with(".Test.xml.")) ++leftovers_seen;
+    }
+    TestStore next;
+    ASSERT_EQ(next.Load(), S_OK);
+    for (const std::string& name : ListFolder(env_.data_dir())) {
+      EXPECT_FALSE(name.starts_with(".Test.xml.")) << "round " << round << ": " << name;
+    }
+  }
+  std::printf("kill loop: %d rounds, %d temporaries left by the kills, all removed\n", rounds,
+              leftovers_seen);
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "foundation/log/process_log.h"
 #include "platform/protect/base64.h"
 #include "platform/protect/data_protection.h"
 #include "platform/text/utf.h"
@@ -9,7 +10,7 @@
 namespace quol {
 namespace {
 
-constexpr char kGeneral[] = "general";
+constexpr const char* kGeneral = CSuiteSettings::kPasswordSection;
 constexpr char kScreensaver[] = "screensaver";
 constexpr char kFolders[] = "screensaverFolders";
 constexpr char kWebClient[] = "webClient";
@@ -18,7 +19,9 @@ std::string FolderKey(std::size_t n) { return "folder" + std::to_string(n); }
 
 }  // namespace
 
-CSuiteSettings::CSuiteSettings() : CQuolSettingsManagerBase(false, kFileName) {}
+CSuiteSettings::CSuiteSettings() : CQuolSettingsManagerBase(false, kFileName) {
+  AddSecretKey(kPasswordSection, kPasswordKey);
+}
 
 CSuiteSettings& CSuiteSettings::Instance() {
   static CSuiteSettings settings;
@@ -26,7 +29,14 @@ CSuiteSettings& CSuiteSettings::Instance() {
 }
 
 std::string CSuiteSettings::ProtectPassword(const std::string& password) {
-  if (password.empty()) return {};
+  std::string stored;
+  if (Failed(SealPassword(password, &stored))) return {};
+  return stored;
+}
+
+HRESULT CSuiteSettings::SealPassword(const std::string& password, std::string* stored) {
+  stored->clear();
+  if (password.empty()) return S_OK;
   std::u16string wide = platform::Utf8ToUtf16(password);
   std::string bytes;
   bytes.reserve(wide.size() * 2 + 2);
@@ -38,8 +48,9 @@ std::string CSuiteSettings::ProtectPassword(const std::string& password) {
   std::string sealed;
   HRESULT hr = platform::ProtectData(bytes, &sealed);
   platform::SecureZero(&bytes);
-  if (Failed(hr)) return {};
-  return platform::Base64EncodeNoPadding(sealed);
+  if (Failed(hr)) return hr;
+  *stored = platform::Base64EncodeNoPadding(sealed);
+  return S_OK;
 }
 
 std::string CSuiteSettings::UnprotectPassword(const std::string& stored) {
@@ -63,7 +74,8 @@ std::string CSuiteSettings::UnprotectPassword(const std::string& stored) {
 
 void CSuiteSettings::ReadValues() {
   email_address_ = GetValue(kGeneral, "credsEmailAddress", "");
-  password_ = UnprotectPassword(GetValue(kGeneral, "credsPassword", ""));
+  sealed_password_ = GetValue(kGeneral, kPasswordKey, "");
+  password_ = UnprotectPassword(sealed_password_);
   account_id_ = GetValue(kGeneral, "credsAccountId", "");
   last_update_low_ = GetInt(kGeneral, "lastUpdateLow", 0);
   last_update_high_ = GetInt(kGeneral, "lastUpdateHigh", 0);
@@ -83,39 +95,59 @@ void CSuiteSettings::ReadValues() {
 
   web_client_.clear();
   if (pugi::xml_document* doc = document()) {
-    for (pugi::xpath_node item : doc->select_nodes("quol/webClient/*")) {
-      std::string name = item.node().name();
-      std::string value = ElementText(item.node());
-      if (!name.empty() && !value.empty()) web_client_[name] = value;
+    for (pugi::xml_node item : doc->child("quol").child(kWebClient).children()) {
+      if (item.type() != pugi::node_element) continue;
+      std::string name = item.name();
+      std::string value = ElementText(item);
+      if (IsValidName(name) && !value.empty()) web_client_[name] = value;
     }
   }
 }
 
 void CSuiteSettings::WriteValues() {
-  SetValue(kGeneral, "credsEmailAddress", email_address_);
-  SetValue(kGeneral, "credsPassword", ProtectPassword(password_));
-  SetValue(kGeneral, "credsAccountId", account_id_);
-  SetInt(kGeneral, "lastUpdateLow", last_update_low_);
-  SetInt(kGeneral, "lastUpdateHigh", last_update_high_);
-  SetValue(kGeneral, "availableVersion", available_version_.text());
+  // The names below are fixed XML names, so these writes cannot be refused.
+  (void)SetValue(kGeneral, "credsEmailAddress", email_address_);
+  (void)SetValue(kGeneral, kPasswordKey, sealed_password_);
+  (void)SetValue(kGeneral, "credsAccountId", account_id_);
+  (void)SetInt(kGeneral, "lastUpdateLow", last_update_low_);
+  (void)SetInt(kGeneral, "lastUpdateHigh", last_update_high_);
+  (void)SetValue(kGeneral, "availableVersion", available_version_.text());
 
-  SetBool(kScreensaver, "myPictures", show_my_pictures_);
-  SetBool(kScreensaver, "sharedPictures", show_shared_pictures_);
-  SetInt(kScreensaver, "interPhotoInterval", inter_photo_interval_);
+  (void)SetBool(kScreensaver, "myPictures", show_my_pictures_);
+  (void)SetBool(kScreensaver, "sharedPictures", show_shared_pictures_);
+  (void)SetInt(kScreensaver, "interPhotoInterval", inter_photo_interval_);
 
-  RemoveSection(kFolders);
-  for (std::size_t i = 0; i < folders_.size(); ++i) SetValue(kFolders, FolderKey(i + 1), folders_[i]);
+  (void)RemoveSection(kFolders);
+  for (std::size_t i = 0; i < folders_.size(); ++i) {
+    (void)SetValue(kFolders, FolderKey(i + 1), folders_[i]);
+  }
 
-  RemoveSection(kWebClient);
-  for (const auto& [name, value] : web_client_) SetValue(kWebClient, name, value);
+  (void)RemoveSection(kWebClient);
+  for (const auto& [name, value] : web_client_) {
+    // Names were checked on the way in; one that still fails is left out
+    // rather than spoiling the whole file.
+    if (Failed(SetValue(kWebClient, name, value))) {
+      LogError("Web client value '%s' not saved: not a valid name", name.c_str());
+    }
+  }
 }
 
 void CSuiteSettings::SetEmailAddress(const std::string& value) {
   Update(email_address_, value);
 }
 
-void CSuiteSettings::SetPassword(const std::string& value) {
-  Update(password_, value);
+HRESULT CSuiteSettings::SetPassword(const std::string& value) {
+  if (value == password_) return S_OK;
+  std::string sealed;
+  HRESULT hr = SealPassword(value, &sealed);
+  if (Failed(hr)) {
+    LogError("Password not stored: cannot seal it (%x)", static_cast<unsigned>(hr));
+    return hr;
+  }
+  password_ = value;
+  sealed_password_ = std::move(sealed);
+  SetDirty();
+  return S_OK;
 }
 
 void CSuiteSettings::SetAccountId(const std::string& value) {
@@ -139,9 +171,14 @@ void CSuiteSettings::SetShowSharedPictures(bool value) {
   Update(show_shared_pictures_, value);
 }
 
-void CSuiteSettings::SetFolders(const std::vector<std::string>& folders) {
+HRESULT CSuiteSettings::SetFolders(const std::vector<std::string>& folders) {
+  if (folders.size() > static_cast<std::size_t>(kMaxFoldersRead)) return E_INVALIDARG;
+  for (const std::string& folder : folders) {
+    if (folder.empty()) return E_INVALIDARG;
+  }
   folders_ = folders;
   SetDirty();
+  return S_OK;
 }
 
 bool CSuiteSettings::GetWebClientValue(const std::string& name, std::string* value) const {
@@ -151,13 +188,15 @@ bool CSuiteSettings::GetWebClientValue(const std::string& name, std::string* val
   return true;
 }
 
-void CSuiteSettings::SetWebClientValue(const std::string& name, const std::string& value) {
+HRESULT CSuiteSettings::SetWebClientValue(const std::string& name, const std::string& value) {
+  if (!IsValidName(name)) return E_INVALIDARG;
   if (value.empty()) {
     web_client_.erase(name);
   } else {
     web_client_[name] = value;
   }
   SetDirty();
+  return S_OK;
 }
 
 }  // namespace quol

@@ -16,8 +16,12 @@ namespace quol {
 class CSuiteSettings : public CQuolSettingsManagerBase {
  public:
   static constexpr char kFileName[] = "Settings.xml";
-  // Folders are read back as folder1..folder49, gap-free.
+  // Folders are read back as folder1..folder49, gap-free, so no more than
+  // this many are accepted.
   static constexpr int kMaxFoldersRead = 49;
+  // Where the sealed password is kept; its value never reaches the log.
+  static constexpr char kPasswordSection[] = "general";
+  static constexpr char kPasswordKey[] = "credsPassword";
   // The stored password must open to fewer bytes than this (UTF-16 with its
   // terminator), so 126 characters fit and 127 do not.
   static constexpr std::size_t kMaxPasswordBytes = 256;
@@ -49,18 +53,23 @@ class CSuiteSettings : public CQuolSettingsManagerBase {
 
   // Each marks the store dirty only when the value really changes.
   void SetEmailAddress(const std::string& value);
-  void SetPassword(const std::string& value);
+  // Seals the new password at once. When sealing fails (no machine key) the
+  // failure is returned and the password stored before stays as it was.
+  HRESULT SetPassword(const std::string& value);
   void SetAccountId(const std::string& value);
   void SetLastUpdateTime(std::int32_t low, std::int32_t high);
   void SetInterPhotoInterval(std::int32_t seconds);
   void SetShowMyPictures(bool value);
   void SetShowSharedPictures(bool value);
-  // Always marks the store dirty.
-  void SetFolders(const std::vector<std::string>& folders);
+  // Always marks the store dirty. More than kMaxFoldersRead folders, or an
+  // empty one, would not read back whole: E_INVALIDARG, nothing changes.
+  HRESULT SetFolders(const std::vector<std::string>& folders);
 
   bool GetWebClientValue(const std::string& name, std::string* value) const;
-  // An empty value removes the name. Always marks the store dirty.
-  void SetWebClientValue(const std::string& name, const std::string& value);
+  // An empty value removes the name. Always marks the store dirty. Names
+  // come from web pages: one that cannot name an element
+  // (IsValidName) gives E_INVALIDARG and changes nothing.
+  HRESULT SetWebClientValue(const std::string& name, const std::string& value);
 
   // The update check replaces the available version directly; this does not
   // mark the store dirty (the next save triggered by something else writes it).
@@ -70,6 +79,8 @@ class CSuiteSettings : public CQuolSettingsManagerBase {
   // The stored form of a password: Base64 (no padding) of the machine-sealed
   // UTF-16 text with its terminator; empty for an empty password or a failure.
   static std::string ProtectPassword(const std::string& password);
+  // The same, telling a failure apart from an empty password.
+  static HRESULT SealPassword(const std::string& password, std::string* stored);
   // The reverse; empty whenever the text does not open to a proper password.
   static std::string UnprotectPassword(const std::string& stored);
 
@@ -87,6 +98,10 @@ class CSuiteSettings : public CQuolSettingsManagerBase {
   VersionNumber available_version_;
   std::string email_address_;
   std::string password_;
+  // The stored form of password_, as read or as sealed by SetPassword. A
+  // stored password that does not open here (another machine key, a key
+  // that cannot be read just now) is written back unchanged.
+  std::string sealed_password_;
   std::string account_id_;
   bool show_my_pictures_ = true;
   bool show_shared_pictures_ = true;

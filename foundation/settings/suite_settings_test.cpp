@@ -1,6 +1,7 @@
 #include "foundation/settings/suite_settings.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include "foundation/testing/log_capture.h"
 #include "platform/fs/files.h"
@@ -50,11 +51,11 @@ TEST_F(SuiteSettingsTest, PasswordRoundTripsUpTo126Characters) {
   const std::string p127(127, 'y');
   CSuiteSettings settings;
   ASSERT_EQ(settings.Load(), S_OK);
-  settings.SetPassword(p126);
+  ASSERT_EQ(settings.SetPassword(p126), S_OK);
   auto again = SaveAndReload(settings);
   EXPECT_EQ(again->password(), p126);
 
-  again->SetPassword(p127);
+  ASSERT_EQ(again->SetPassword(p127), S_OK);
   auto third = SaveAndReload(*again);
   EXPECT_NE(ReadFileOrEmpty(FilePath()).find("<credsPassword>"), std::string::npos);
   EXPECT_EQ(third->password(), "");  // 256 bytes with its terminator: too long to accept
@@ -64,7 +65,7 @@ TEST_F(SuiteSettingsTest, PasswordIsStoredSealedAsUnpaddedBase64) {
   const std::string password = "s\xC3\xA9same \xF0\x9F\x94\x91 \"<&>\"";
   CSuiteSettings settings;
   ASSERT_EQ(settings.Load(), S_OK);
-  settings.SetPassword(password);
+  ASSERT_EQ(settings.SetPassword(password), S_OK);
   auto again = SaveAndReload(settings);
   EXPECT_EQ(again->password(), password);
 
@@ -130,7 +131,7 @@ TEST_F(SuiteSettingsTest, FoldersAreReadGapFreeAndWrittenWhole) {
       "<folder4>4</folder4><folder5>5</folder5></screensaverFolders>");
   ASSERT_EQ(settings.Load(), S_OK);
   ASSERT_EQ(settings.folders().size(), 5u);
-  settings.SetFolders({"x", "y", "z"});
+  ASSERT_EQ(settings.SetFolders({"x", "y", "z"}), S_OK);
   ASSERT_EQ(settings.Save(), S_OK);
   pugi::xml_document doc;
   ASSERT_TRUE(doc.load_file(FilePath().c_str()));
@@ -141,16 +142,37 @@ TEST_F(SuiteSettingsTest, FoldersAreReadGapFreeAndWrittenWhole) {
   EXPECT_EQ(names, (std::vector<std::string>{"folder1=x", "folder2=y", "folder3=z"}));
 }
 
-TEST_F(SuiteSettingsTest, AtMost49FoldersAreReadBackButAllAreWritten) {
-  std::vector<std::string> many;
-  for (int i = 1; i <= 60; ++i) many.push_back("/p/" + std::to_string(i));
+TEST_F(SuiteSettingsTest, AtMost49FoldersAreReadBackAndAccepted) {
+  std::string stored;
+  for (int i = 1; i <= 60; ++i) {
+    stored += "<folder" + std::to_string(i) + ">/p/" + std::to_string(i) + "</folder" +
+              std::to_string(i) + ">";
+  }
+  WriteSettings("<screensaverFolders>" + stored + "</screensaverFolders>");
   CSuiteSettings settings;
   ASSERT_EQ(settings.Load(), S_OK);
-  settings.SetFolders(many);
-  auto again = SaveAndReload(settings);
-  EXPECT_NE(ReadFileOrEmpty(FilePath()).find("<folder60>/p/60</folder60>"), std::string::npos);
-  ASSERT_EQ(again->folders().size(), 49u);
-  EXPECT_EQ(again->folders().back(), "/p/49");
+  ASSERT_EQ(settings.folders().size(), 49u);
+  EXPECT_EQ(settings.folders().back(), "/p/49");
+
+  // A list that would not read back whole is refused and changes nothing.
+  struct Case {
+    std::vector<std::string> folders;
+    HRESULT expected;
+  };
+  std::vector<std::string> fifty = settings.folders();
+  fifty.push_back("/p/new");
+  const Case cases[] = {
+      {fifty, E_INVALIDARG},
+      {{"/p/a", "", "/p/c"}, E_INVALIDARG},
+      {std::vector<std::string>(49, "/p/same"), S_OK},
+  };
+  for (const Case& c : cases) {
+    CSuiteSettings fresh;
+    ASSERT_EQ(fresh.Load(), S_OK);
+    EXPECT_EQ(fresh.SetFolders(c.folders), c.expected) << c.folders.size();
+    EXPECT_EQ(fresh.dirty(), c.expected == S_OK) << c.folders.size();
+    EXPECT_EQ(fresh.folders(), c.expected == S_OK ? c.folders : settings.folders());
+  }
 }
 
 TEST_F(SuiteSettingsTest, UnchangedSettersLeaveTheStoreClean) {
@@ -240,8 +262,8 @@ TEST_F(SuiteSettingsTest, WebClientValuesRoundTripAndEmptyOnesVanish) {
   EXPECT_EQ(value, "120");
   EXPECT_FALSE(settings.GetWebClientValue("empty", &value));
 
-  settings.SetWebClientValue("theme", "");
-  settings.SetWebClientValue("lang", "fr");
+  ASSERT_EQ(settings.SetWebClientValue("theme", ""), S_OK);
+  ASSERT_EQ(settings.SetWebClientValue("lang", "fr"), S_OK);
   auto again = SaveAndReload(settings);
   EXPECT_EQ(again->web_client_values(),
             (std::map<std::string, std::string>{{"lang", "fr"}, {"zoom", "120"}}));
@@ -255,7 +277,7 @@ TEST_F(SuiteSettingsTest, WrittenFileHasTheKnownShape) {
   ASSERT_EQ(settings.Load(), S_OK);
   settings.SetEmailAddress("mum@example.org");
   settings.SetAccountId("1234");
-  settings.SetFolders({"/home/mum/Pictures/Holiday"});
+  ASSERT_EQ(settings.SetFolders({"/home/mum/Pictures/Holiday"}), S_OK);
   ASSERT_EQ(settings.Save(), S_OK);
   pugi::xml_document doc;
   ASSERT_TRUE(doc.load_file(FilePath().c_str()));
@@ -268,6 +290,86 @@ TEST_F(SuiteSettingsTest, WrittenFileHasTheKnownShape) {
   EXPECT_STREQ(general.child_value("lastUpdateLow"), "0");
   EXPECT_STREQ(doc.child("quol").child("screensaver").child_value("myPictures"), "true");
   EXPECT_STREQ(doc.child("quol").child("screensaver").child_value("interPhotoInterval"), "10");
+}
+
+// Without a usable machine key nothing can be sealed; the password stored
+// before must survive both an unrelated save and a failed change.
+TEST_F(SuiteSettingsTest, PasswordSurvivesAMissingMachineKey) {
+  {
+    CSuiteSettings settings;
+    ASSERT_EQ(settings.Load(), S_OK);
+    ASSERT_EQ(settings.SetPassword("original"), S_OK);
+    settings.SetEmailAddress("mum@example.org");
+    ASSERT_EQ(settings.Save(), S_OK);
+  }
+  pugi::xml_document doc;
+  ASSERT_TRUE(doc.load_file(FilePath().c_str()));
+  const std::string sealed = doc.child("quol").child("general").child_value("credsPassword");
+  ASSERT_FALSE(sealed.empty());
+
+  // The key cannot be read: a folder stands where the key file was.
+  const std::string key = platform::MachineKeyPath();
+  const std::string key_bytes = ReadFileOrEmpty(key);
+  ASSERT_EQ(::unlink(key.c_str()), 0);
+  ASSERT_EQ(platform::CreateDirectories(key), S_OK);
+  {
+    CSuiteSettings settings;
+    ASSERT_EQ(settings.Load(), S_OK);
+    EXPECT_EQ(settings.password(), "");
+    settings.SetEmailAddress("dad@example.org");
+    EXPECT_LT(settings.SetPassword("changed"), 0);
+    EXPECT_EQ(settings.password(), "");
+    ASSERT_EQ(settings.Save(), S_OK);
+  }
+  ASSERT_TRUE(doc.load_file(FilePath().c_str()));
+  EXPECT_EQ(std::string(doc.child("quol").child("general").child_value("credsPassword")), sealed);
+  EXPECT_STREQ(doc.child("quol").child("general").child_value("credsEmailAddress"),
+               "dad@example.org");
+
+  ASSERT_EQ(::rmdir(key.c_str()), 0);
+  WriteFileOrDie(key, key_bytes);
+  CSuiteSettings restored;
+  ASSERT_EQ(restored.Load(), S_OK);
+  EXPECT_EQ(restored.password(), "original");
+}
+
+TEST_F(SuiteSettingsTest, SealedPasswordIsMaskedInTheLog) {
+  {
+    CSuiteSettings settings;
+    ASSERT_EQ(settings.Load(), S_OK);
+    ASSERT_EQ(settings.SetPassword("hunter2"), S_OK);
+    settings.SetAccountId("77");
+    ASSERT_EQ(settings.Save(), S_OK);
+  }
+  pugi::xml_document doc;
+  ASSERT_TRUE(doc.load_file(FilePath().c_str()));
+  const std::string sealed = doc.child("quol").child("general").child_value("credsPassword");
+  ASSERT_FALSE(sealed.empty());
+
+  CSuiteSettings settings;
+  ASSERT_EQ(settings.Load(), S_OK);
+  EXPECT_EQ(settings.password(), "hunter2");
+  EXPECT_TRUE(log_.Contains("INFO Setting 'general/credsPassword'='***'\r\n"));
+  EXPECT_FALSE(log_.Contains(sealed));
+  EXPECT_TRUE(log_.Contains("INFO Setting 'general/credsAccountId'='77'\r\n"));
+}
+
+// Web pages name the web client's values; a name that cannot name an
+// element is refused instead of spoiling the file for everyone.
+TEST_F(SuiteSettingsTest, WebClientNamesMustBeXmlNames) {
+  WriteSettings("<general><credsAccountId>9</credsAccountId></general>");
+  CSuiteSettings settings;
+  ASSERT_EQ(settings.Load(), S_OK);
+  ASSERT_EQ(settings.SetPassword("pw"), S_OK);
+  const char* bad[] = {"a b", "1abc", "x\"y", "a&b", "<x>", "", "a/b"};
+  for (const char* name : bad) {
+    EXPECT_EQ(settings.SetWebClientValue(name, "v"), E_INVALIDARG) << name;
+  }
+  ASSERT_EQ(settings.SetWebClientValue("theme", "dark"), S_OK);
+  auto again = SaveAndReload(settings);
+  EXPECT_EQ(again->web_client_values(), (std::map<std::string, std::string>{{"theme", "dark"}}));
+  EXPECT_EQ(again->account_id(), "9");
+  EXPECT_EQ(again->password(), "pw");
 }
 
 }  // namespace

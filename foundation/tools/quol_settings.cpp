@@ -45,6 +45,11 @@ bool OnOff(const char* text, bool* value) {
 int main(int argc, char** argv) {
   quol::CSuiteSettings& settings = quol::CSuiteSettings::Instance();
   if (quol::Failed(settings.Load())) return Fail("cannot read " + settings.path());
+  // Showing defaults for a file that is there but unreadable would mislead,
+  // and saving over it would lose it.
+  if (quol::Failed(settings.read_error())) {
+    return Fail("cannot read " + settings.path() + "; it is left as it is");
+  }
 
   static const option kOptions[] = {
       {"account", required_argument, nullptr, 'a'},     {"password", required_argument, nullptr, 'p'},
@@ -62,21 +67,29 @@ int main(int argc, char** argv) {
       case 'a': {
         settings.SetEmailAddress(optarg);
         const char* password = std::getenv("QUOL_PASSWORD");
-        if (password != nullptr) settings.SetPassword(password);
+        if (password != nullptr && quol::Failed(settings.SetPassword(password))) {
+          return Fail("password not stored");
+        }
         settings.SetAccountId("");
         changed = true;
         break;
       }
-      case 'p': settings.SetPassword(optarg); changed = true; break;
+      case 'p':
+        if (quol::Failed(settings.SetPassword(optarg))) return Fail("password not stored");
+        changed = true;
+        break;
       case 'f': {
         std::string folder = optarg;
         if (!quol::platform::IsDirectory(folder)) return Fail("'" + folder + "' is not a folder");
         folders.push_back(folder);
-        settings.SetFolders(folders);
+        if (quol::Failed(settings.SetFolders(folders))) {
+          return Fail("cannot add '" + folder + "': at most " +
+                      std::to_string(quol::CSuiteSettings::kMaxFoldersRead) + " photo folders");
+        }
         changed = true;
         break;
       }
-      case 'c': folders.clear(); settings.SetFolders(folders); changed = true; break;
+      case 'c': folders.clear(); (void)settings.SetFolders(folders); changed = true; break;
       case 'i': {
         char* end = nullptr;
         const long seconds = std::strtol(optarg, &end, 10);

@@ -1,13 +1,16 @@
 #include "platform/fs/files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <random>
 #include <vector>
 
 namespace quol::platform {
@@ -33,6 +36,141 @@ void SyncFolder(const std::string& folder) {
     ::fsync(dfd);
     ::close(dfd);
   }
+}
+
+constexpr char kTempAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr std::size_t kTempSuffixLength = 6;
+
+// ".Settings.xml." for "folder/Settings.xml": temporaries are this plus six
+// letters or digits, the pattern mkostemp fills in.
+std::string TempPrefix(const std::string& path) { return "." + BaseName(path) + "."; }
+
+bool IsTempName(const std::string& name, const std::string& prefix) {
+  if (name.size() != prefix.size() + kTempSuffixLength || name.compare(0, prefix.size(), prefix) != 0) {
+    return false;
+  }
+  for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+    const char c = name[i];
+    if (!((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9'))) return false;
+  }
+  return true;
+}
+
+std::string RandomSuffix() {
+  unsigned char bytes[kTempSuffixLength];
+  if (::getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
+    std::random_device device;
+    for (unsigned char& b : bytes) b = static_cast<unsigned char>(device());
+  }
+  std::string suffix;
+  for (unsigned char b : bytes) suffix += kTempAlphabet[b % (sizeof kTempAlphabet - 1)];
+  return suffix;
+}
+
+// A temporary file being written beside its target. Its writer holds an
+// flock on it for its whole life, which is how RemoveStaleTemporaries tells
+// a save in progress from the leftovers of a killed one.
+class TempFile {
+ public:
+  TempFile() = default;
+  TempFile(const TempFile&) = delete;
+  TempFile& operator=(const TempFile&) = delete;
+  ~TempFile() {
+    if (!name_.empty()) ::unlink(name_.c_str());
+    if (fd_ >= 0) ::close(fd_);
+  }
+
+  // Unnamed (O_TMPFILE) where the file system offers it, so that a writer
+  // killed while writing leaves nothing behind; a named mkostemp file
+  // otherwise.
+  HRESULT Open(const std::string& target, mode_t mode) {
+    folder_ = DirName(target);
+    prefix_ = TempPrefix(target);
+#ifdef O_TMPFILE
+    static const bool proc_fd = ::access("/proc/self/fd", X_OK) == 0;
+    if (proc_fd) {
+      fd_ = ::open(folder_.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, mode & 07777);
+      if (fd_ >= 0) {
+        ::flock(fd_, LOCK_EX);
+        return S_OK;
+      }
+    }
+#endif
+    std::string pattern = JoinPath(folder_, prefix_ + "XXXXXX");
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    fd_ = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd_ < 0) return HresultFromLastErrno();
+    name_ = name.data();
+    ::flock(fd_, LOCK_EX);
+    return S_OK;
+  }
+
+  HRESULT Write(std::string_view content, mode_t mode) {
+    if (::fchmod(fd_, mode) != 0 || !WriteAll(fd_, content.data(), content.size()) ||
+        ::fsync(fd_) != 0) {
+      return HresultFromLastErrno();
+    }
+    return S_OK;
+  }
+
+  // Gives the written file the name `target`; with `replace` an existing
+  // file of that name is replaced, without it the call fails with EEXIST.
+  HRESULT Publish(const std::string& target, bool replace) {
+    if (name_.empty()) {
+      // Unnamed: link it in. linkat never replaces, so a replacement first
+      // links under a temporary name and renames from there.
+      const std::string proc = "/proc/self/fd/" + std::to_string(fd_);
+      if (!replace) {
+        if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, target.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+          return HresultFromLastErrno();
+        }
+        return S_OK;
+      }
+      for (int attempt = 0;; ++attempt) {
+        std::string name = JoinPath(folder_, prefix_ + RandomSuffix());
+        if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+          name_ = name;
+          break;
+        }
+        if (errno != EEXIST || attempt >= 100) return HresultFromLastErrno();
+      }
+    }
+    if (replace) {
+      if (::rename(name_.c_str(), target.c_str()) != 0) return HresultFromLastErrno();
+    } else {
+      if (::link(name_.c_str(), target.c_str()) != 0) return HresultFromLastErrno();
+      ::unlink(name_.c_str());
+    }
+    name_.clear();
+    return S_OK;
+  }
+
+  HRESULT Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return ::close(fd) == 0 ? S_OK : HresultFromLastErrno();
+  }
+
+ private:
+  int fd_ = -1;
+  std::string folder_;
+  std::string prefix_;
+  std::string name_;  // while it has one
+};
+
+HRESULT WriteThroughTemporary(const std::string& path, std::string_view content, mode_t mode,
+                              bool replace) {
+  TempFile temp;
+  HRESULT hr = temp.Open(path, mode);
+  if (Succeeded(hr)) hr = temp.Write(content, mode);
+  if (Succeeded(hr)) hr = temp.Publish(path, replace);
+  // Closed only now: the lock is held until the file has its final name.
+  const HRESULT closed = temp.Close();
+  if (Failed(hr)) return hr;
+  if (Failed(closed)) return closed;
+  SyncFolder(DirName(path));
+  return S_OK;
 }
 
 }  // namespace
@@ -88,25 +226,46 @@ HRESULT ReadWholeFile(const std::string& path, std::string* out, std::size_t max
 }
 
 HRESULT WriteFileAtomically(const std::string& path, std::string_view content, mode_t mode) {
+  return WriteThroughTemporary(path, content, mode, true);
+}
+
+HRESULT ReplaceFileKeepingMode(const std::string& path, std::string_view content,
+                               mode_t new_file_mode) {
+  mode_t mode = new_file_mode;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) mode = st.st_mode & 07777;
+  return WriteThroughTemporary(path, content, mode, true);
+}
+
+HRESULT WriteNewFile(const std::string& path, std::string_view content, mode_t mode) {
+  return WriteThroughTemporary(path, content, mode, false);
+}
+
+int RemoveStaleTemporaries(const std::string& path) {
   const std::string folder = DirName(path);
-  std::string temp = JoinPath(folder, "." + BaseName(path) + ".XXXXXX");
-  std::vector<char> name(temp.begin(), temp.end());
-  name.push_back('\0');
-  int fd = ::mkostemp(name.data(), O_CLOEXEC);
-  if (fd < 0) return HresultFromLastErrno();
-  HRESULT hr = S_OK;
-  if (::fchmod(fd, mode) != 0 || !WriteAll(fd, content.data(), content.size()) ||
-      ::fsync(fd) != 0) {
-    hr = HresultFromLastErrno();
+  const std::string prefix = TempPrefix(path);
+  DIR* dir = ::opendir(folder.c_str());
+  if (dir == nullptr) return 0;
+  int removed = 0;
+  while (const dirent* entry = ::readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (!IsTempName(name, prefix)) continue;
+    const std::string full = JoinPath(folder, name);
+    int fd = ::open(full.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat held {};
+    struct stat named {};
+    // A live writer holds its lock; only the files of dead ones are taken,
+    // and only if the name still means the file that was checked.
+    if (::fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        ::lstat(full.c_str(), &named) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino && ::unlink(full.c_str()) == 0) {
+      ++removed;
+    }
+    ::close(fd);
   }
-  if (::close(fd) != 0 && Succeeded(hr)) hr = HresultFromLastErrno();
-  if (Succeeded(hr) && ::rename(name.data(), path.c_str()) != 0) hr = HresultFromLastErrno();
-  if (Failed(hr)) {
-    ::unlink(name.data());
-    return hr;
-  }
-  SyncFolder(folder);
-  return S_OK;
+  ::closedir(dir);
+  return removed;
 }
 
 HRESULT CopyFile(const std::string& from, const std::string& to) {

@@ -2,6 +2,11 @@
 // replacement (temporary file in the same folder, fsync, rename, fsync of the
 // folder) and advisory locks. A crash or a full disk therefore leaves either
 // the old or the new file on disk, never a torn one.
+//
+// The temporary file is written unnamed where the file system allows it
+// (O_TMPFILE) and only gets its name ".NAME.XXXXXX" just before the rename.
+// While it exists its writer holds an flock on it, so RemoveStaleTemporaries
+// can tell the leftovers of a killed writer from a save in progress.
 #pragma once
 
 #include <sys/types.h>
@@ -28,6 +33,20 @@ HRESULT ReadWholeFile(const std::string& path, std::string* out,
 // Replaces `path` with `content` atomically. The file gets `mode`.
 HRESULT WriteFileAtomically(const std::string& path, std::string_view content,
                             mode_t mode = 0644);
+
+// The same, but an existing regular file keeps its own permission bits;
+// `new_file_mode` applies only when `path` does not exist yet.
+HRESULT ReplaceFileKeepingMode(const std::string& path, std::string_view content,
+                               mode_t new_file_mode = 0644);
+
+// Creates `path` with `content`, complete or not at all, and never over an
+// existing file: fails with HresultFromErrno(EEXIST) when the name is taken.
+HRESULT WriteNewFile(const std::string& path, std::string_view content, mode_t mode = 0600);
+
+// Removes what killed writers left of atomic replacements of `path`: files
+// named exactly ".NAME.XXXXXX" (six letters or digits) beside it that no
+// live writer holds. Returns how many were removed.
+int RemoveStaleTemporaries(const std::string& path);
 
 // Copies `from` to `to` (atomically at the destination).
 HRESULT CopyFile(const std::string& from, const std::string& to);

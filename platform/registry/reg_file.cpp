@@ -204,6 +204,10 @@ RegKey* ParseSection(std::string_view line, RegKey* root, std::string* why) {
   std::vector<std::string> names;
   if (path.starts_with('\\') || path.ends_with('\\') || Failed(SplitRegPath(path, &names)) ||
       names.empty()) {
+    if (std::count(path.begin(), path.end(), '\\') >= static_cast<std::ptrdiff_t>(kMaxRegKeyDepth)) {
+      *why = "key path deeper than " + std::to_string(kMaxRegKeyDepth) + " levels";
+      return nullptr;
+    }
     *why = "bad key path \"" + std::string(path) + "\"";
     return nullptr;
   }
@@ -322,13 +326,15 @@ void AppendValue(std::string_view name, const RegValue& value, std::string* out)
   out->push_back('\n');
 }
 
-bool FormatKey(const RegKey& key, const std::string& path, std::string* out) {
+// `path` is the key's full name; it is extended for the sub-keys and put
+// back, so the text built stays linear in the depth.
+bool FormatKey(const RegKey& key, std::string* path, std::string* out) {
   if (key.name.empty() || key.name.find('\\') != std::string::npos ||
       !IsStorableRegText(key.name)) {
     return false;
   }
   if (!key.values.empty() || key.subkeys.empty()) {
-    out->append("[").append(path).append("]\n");
+    out->append("[").append(*path).append("]\n");
     for (const auto& [name, value] : key.values) {
       if (!IsStorableRegText(name) ||
           (value.type == RegType::kString && !IsStorableRegText(value.data))) {
@@ -338,8 +344,11 @@ bool FormatKey(const RegKey& key, const std::string& path, std::string* out) {
     }
     out->push_back('\n');
   }
+  const std::size_t length = path->size();
   for (const RegKey& sub : key.subkeys) {
-    if (!FormatKey(sub, path + "\\" + sub.name, out)) return false;
+    path->append("\\").append(sub.name);
+    if (!FormatKey(sub, path, out)) return false;
+    path->resize(length);
   }
   return true;
 }
@@ -458,6 +467,10 @@ HRESULT SplitRegPath(std::string_view path, std::vector<std::string>* names) {
         names->clear();
         return E_INVALIDARG;
       }
+      if (names->size() == kMaxRegKeyDepth) {
+        names->clear();
+        return E_INVALIDARG;
+      }
       names->emplace_back(name);
       if (slash == std::string_view::npos) return S_OK;
       path.remove_prefix(slash + 1);
@@ -487,7 +500,8 @@ HRESULT FormatRegFile(const RegKey& root, std::string* text) {
   try {
     text->assign(kHeader).append("\n\n");
     for (const RegKey& hive : root.subkeys) {
-      if (hive.name.starts_with('-') || !FormatKey(hive, hive.name, text)) {
+      std::string path = hive.name;
+      if (hive.name.starts_with('-') || !FormatKey(hive, &path, text)) {
         text->clear();
         return E_INVALIDARG;
       }

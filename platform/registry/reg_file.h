@@ -82,10 +82,16 @@ struct RegKey {
 // ASCII case folding, the comparison used for key and value names.
 bool RegNamesEqual(std::string_view a, std::string_view b);
 
+// Key paths nest at most this many names deep, as in the Windows registry;
+// the model and the writer walk keys recursively, so a hive file cannot ask
+// for more.
+inline constexpr std::size_t kMaxRegKeyDepth = 512;
+
 // Splits "Software\Quol\Vevuvov" into its key names. Leading and trailing
 // backslashes are ignored; an empty path gives no names. Fails with
-// E_INVALIDARG on an empty name in the middle ("A\\B") or a name holding a
-// character the file cannot carry (CR, LF, NUL).
+// E_INVALIDARG on an empty name in the middle ("A\\B"), a name holding a
+// character the file cannot carry (CR, LF, NUL) or more than
+// kMaxRegKeyDepth names.
 HRESULT SplitRegPath(std::string_view path, std::vector<std::string>* names);
 
 // Whether a value name or REG_SZ text can be stored: no CR, LF or NUL.

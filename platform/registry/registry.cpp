@@ -278,6 +278,9 @@ HRESULT ChangeHive(const std::string& file, mode_t new_file_mode, Change&& chang
   FileLock lock;
   hr = lock.Acquire(file + ".lock");
   if (Failed(hr)) return hr;
+  // A writer killed in the middle of a replacement may have left its
+  // temporary file; under the lock no other writer of this hive is running.
+  RemoveStaleTemporaries(file);
   RegKey root;
   bool unparseable = false;
   hr = LoadHive(file, &root, &unparseable);
