@@ -86,6 +86,7 @@ struct JpegLayout {
   bool frame_found = false;
   bool scan_found = false;
   bool progressive = false;
+  bool adobe = false;  // an Adobe APP14 segment: CMYK stored inverted
   int scan_components = 0;
   struct Component {
     int h = 1;
@@ -115,6 +116,9 @@ JpegLayout ScanJpegMarkers(std::span<const unsigned char> data) {
     if (marker == 0xE1 && layout.exif.empty() && segment.size() >= 6 &&
         std::memcmp(segment.data(), "Exif\0\0", 6) == 0) {
       layout.exif = segment;
+    } else if (marker == 0xEE && segment.size() >= 12 &&
+               std::memcmp(segment.data(), "Adobe", 5) == 0) {
+      layout.adobe = true;
     } else if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
                marker != 0xCC && !layout.frame_found) {
       layout.frame_found = true;
@@ -165,6 +169,35 @@ std::uint64_t WholeImageCoefficientBytes(const JpegLayout& layout, int width, in
   return bytes;
 }
 
+// Turns the CMYK bytes TurboJPEG left in an ARGB32 bitmap into opaque RGB.
+// `inverted`: 255 means no ink (what Adobe's applications write, and with
+// them most CMYK files); otherwise 255 means full ink.
+void CmykToRgbInPlace(cairo_surface_t* surface, bool inverted) {
+  int width = cairo_image_surface_get_width(surface);
+  int height = cairo_image_surface_get_height(surface);
+  unsigned char* data = cairo_image_surface_get_data(surface);
+  std::size_t stride = static_cast<std::size_t>(cairo_image_surface_get_stride(surface));
+  for (int y = 0; y < height; ++y) {
+    unsigned char* row = data + stride * static_cast<std::size_t>(y);
+    for (int x = 0; x < width; ++x) {
+      unsigned char* p = row + static_cast<std::size_t>(x) * 4;
+      std::uint32_t c = p[0], m = p[1], ye = p[2], k = p[3];
+      if (!inverted) {
+        c = 255 - c;
+        m = 255 - m;
+        ye = 255 - ye;
+        k = 255 - k;
+      }
+      // Now 255 means no ink: each channel is what the ink lets through.
+      std::uint32_t r = (c * k + 127) / 255;
+      std::uint32_t g = (m * k + 127) / 255;
+      std::uint32_t b = (ye * k + 127) / 255;
+      std::uint32_t pixel = 0xFF000000u | (r << 16) | (g << 8) | b;
+      std::memcpy(p, &pixel, sizeof pixel);
+    }
+  }
+}
+
 bool ReadWholeFile(std::FILE* file, std::vector<unsigned char>* data) {
   struct stat info {};
   if (::fstat(::fileno(file), &info) != 0 || !S_ISREG(info.st_mode)) return false;
@@ -189,6 +222,10 @@ DecodedPhoto DecodeJpeg(std::span<const unsigned char> data, int screen_width, i
   }
   if (width <= kMinPhotoSide || height <= kMinPhotoSide) return result;
   if (width > kMaxJpegSide || height > kMaxJpegSide) return result;
+  if (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > kMaxJpegPixels) {
+    return result;
+  }
+  const bool cmyk = colorspace == TJCS_CMYK || colorspace == TJCS_YCCK;
   std::optional<PixelSize> target = ReducedSize(width, height, screen_width, screen_height);
   if (!target || !FitsBitmap(target->width, target->height, kMaxBitmapBytes)) return result;
 
@@ -208,13 +245,21 @@ DecodedPhoto DecodeJpeg(std::span<const unsigned char> data, int screen_width, i
 #else
   constexpr int kPixelFormat = TJPF_ARGB;
 #endif
+  // TurboJPEG turns CMYK and YCCK files only into CMYK pixels; those have
+  // four bytes too, so they land in the bitmap itself and are turned into
+  // RGB there, with no second buffer.
   // Any warning (a truncated or damaged file) fails the load rather than
   // showing a half-grey photo.
   if (tjDecompress2(tj.get(), data.data(), static_cast<unsigned long>(data.size()),
                     cairo_image_surface_get_data(decoded.get()), decoded_width,
-                    cairo_image_surface_get_stride(decoded.get()), decoded_height, kPixelFormat,
+                    cairo_image_surface_get_stride(decoded.get()), decoded_height,
+                    cmyk ? TJPF_CMYK : kPixelFormat,
                     TJFLAG_STOPONWARNING | TJFLAG_LIMITSCANS) != 0) {
     return result;
+  }
+  if (cmyk) {
+    // YCCK is always written inverted (it comes from Adobe's transform).
+    CmykToRgbInPlace(decoded.get(), layout.adobe || colorspace == TJCS_YCCK);
   }
   cairo_surface_mark_dirty(decoded.get());
 
@@ -408,6 +453,7 @@ void AddRowToReducer(void* reducer, const unsigned char* row) {
   static_cast<BoxReducer*>(reducer)->AddRow(row);
 }
 
+// `file` is positioned after the signature.
 DecodedPhoto DecodePng(std::FILE* file, int screen_width, int screen_height) {
   DecodedPhoto result;
   PngReadDestroyer handles;
@@ -583,6 +629,21 @@ DecodedPhoto DecodePhotoFile(const std::string& path, int screen_width, int scre
     std::vector<unsigned char> data;
     if (!ReadWholeFile(file.get(), &data)) return {};
     file.reset();
+    return DecodeJpeg(data, screen_width, screen_height);
+  }
+  return {};
+}
+
+DecodedPhoto DecodePhotoData(std::span<const unsigned char> data, int screen_width,
+                             int screen_height) {
+  if (data.size() < sizeof kPngSignature) return {};
+  if (std::memcmp(data.data(), kPngSignature, sizeof kPngSignature) == 0) {
+    // libpng reads through stdio; a memory stream serves the same calls.
+    FilePtr file(::fmemopen(const_cast<unsigned char*>(data.data()), data.size(), "rb"));
+    if (!file || std::fseek(file.get(), sizeof kPngSignature, SEEK_SET) != 0) return {};
+    return DecodePng(file.get(), screen_width, screen_height);
+  }
+  if (data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF && data.size() <= kMaxJpegFileBytes) {
     return DecodeJpeg(data, screen_width, screen_height);
   }
   return {};

@@ -35,7 +35,17 @@ inline constexpr std::uint64_t kMaxDecodeBytes = 128ull << 20;
 inline constexpr std::uint64_t kMaxCoefficientBytes = 256ull << 20;
 inline constexpr std::uint64_t kMaxJpegFileBytes = 256ull << 20;
 inline constexpr int kMaxJpegSide = 65500;
-inline constexpr std::uint64_t kMaxPngPixels = 1ull << 30;
+// Pixel counts bound the decoding time, checked from the header before any
+// image data is read. A collage waits for its photos, and a 32000 x 32000
+// PNG (a 1 MB file of one grey) takes over ten seconds to decode.
+// - JPEG: decoded at 1/8 for anything this large, so the cost is mostly the
+//   entropy decoding of every block; 120 MP admits the 100 MP medium-format
+//   cameras with room to spare and still decodes in well under a second.
+// - PNG: cannot be decoded scaled, every pixel goes through zlib and the
+//   reduction; 40 MP keeps one photo near half a second and is above what
+//   photos are saved as in PNG (screenshots, scans, exports).
+inline constexpr std::uint64_t kMaxJpegPixels = 120000000;
+inline constexpr std::uint64_t kMaxPngPixels = 40000000;
 // Photos this size or smaller in either direction are not shown.
 inline constexpr int kMinPhotoSide = 100;
 // Above this many pixels a photo is only kept as a small thumbnail.
@@ -74,5 +84,9 @@ struct DecodedPhoto {
 // Decodes a JPEG or PNG file (told apart by their signatures) at its reduced
 // size, turned upright.
 DecodedPhoto DecodePhotoFile(const std::string& path, int screen_width, int screen_height);
+
+// The same for a file's bytes already in memory.
+DecodedPhoto DecodePhotoData(std::span<const unsigned char> data, int screen_width,
+                             int screen_height);
 
 }  // namespace quol::saver

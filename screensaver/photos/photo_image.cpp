@@ -3,7 +3,9 @@
 #include <glib.h>
 #include <pango/pangocairo.h>
 
+#include <mutex>
 #include <string>
+#include <unordered_set>
 #include <utility>
 
 #include "foundation/log/process_log.h"
@@ -59,7 +61,45 @@ void DrawFailureText(cairo_t* cr, const std::string& path, int status, int x, in
   cairo_restore(cr);
 }
 
+// The photos whose load failed and was logged. A folder's photos are dealt
+// again and again, so without this a broken file would be logged on every
+// round of its folder. Bounded: when full it starts afresh, so a failure is
+// logged at most once per kMaxRememberedFailures distinct failures.
+constexpr std::size_t kMaxRememberedFailures = 10000;
+
+struct FailedLoads {
+  std::mutex mutex;
+  std::unordered_set<std::string> paths;
+};
+
+FailedLoads& Failures() {
+  static FailedLoads* failures = new FailedLoads;  // never destroyed: used until exit
+  return *failures;
+}
+
+// True the first time `path` fails (since it was last forgotten).
+bool RememberFailure(const std::string& path) {
+  FailedLoads& failures = Failures();
+  std::lock_guard<std::mutex> lock(failures.mutex);
+  if (failures.paths.count(path) != 0) return false;
+  if (failures.paths.size() >= kMaxRememberedFailures) failures.paths.clear();
+  failures.paths.insert(path);
+  return true;
+}
+
 }  // namespace
+
+void PhotoImage::ForgetFailedLoads() {
+  FailedLoads& failures = Failures();
+  std::lock_guard<std::mutex> lock(failures.mutex);
+  failures.paths.clear();
+}
+
+std::size_t PhotoImage::RememberedFailedLoadsForTesting() {
+  FailedLoads& failures = Failures();
+  std::lock_guard<std::mutex> lock(failures.mutex);
+  return failures.paths.size();
+}
 
 PhotoImage::PhotoImage(std::string path, int screen_width, int screen_height)
     : path_(std::move(path)), screen_width_(screen_width), screen_height_(screen_height) {}
@@ -69,7 +109,9 @@ PhotoImage::~PhotoImage() = default;
 std::unique_ptr<PhotoImage> PhotoImage::Load(const std::string& path, int screen_width,
                                              int screen_height) {
   std::unique_ptr<PhotoImage> image(new PhotoImage(path, screen_width, screen_height));
-  image->Decode();
+  if (!image->Decode() && RememberFailure(path)) {
+    LogError("Photo %s could not be loaded", path.c_str());
+  }
   return image;
 }
 

@@ -14,6 +14,7 @@
 
 #include <cairo.h>
 
+#include <cstddef>
 #include <memory>
 #include <string>
 
@@ -21,9 +22,13 @@ namespace quol::saver {
 
 class PhotoImage {
  public:
-  // Never fails: a photo that cannot be loaded has no bitmap.
+  // Never fails: a photo that cannot be loaded has no bitmap. The first
+  // failure of each file is logged, later ones of the same file are not.
   static std::unique_ptr<PhotoImage> Load(const std::string& path, int screen_width,
                                           int screen_height);
+  // Lets every file's next failure be logged again.
+  static void ForgetFailedLoads();
+  static std::size_t RememberedFailedLoadsForTesting();
   ~PhotoImage();
   PhotoImage(const PhotoImage&) = delete;
   PhotoImage& operator=(const PhotoImage&) = delete;

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <tuple>
 #include <functional>
 #include <string>
 #include <vector>
@@ -337,6 +338,8 @@ class PhotoImageTest : public ::testing::Test {
   }
 
   TempDir dir_;
+  // Failed loads are logged; never into the real data folder.
+  LogCapture quiet_log_;
 };
 
 // ------------------------------------------------------------- orientation
@@ -598,6 +601,217 @@ TEST_F(PhotoImageTest, JpegIsDecodedAtTheSmallestCoveringScale) {
   // Scaled sizes round up: 1921 / 2 gives 961, which covers 960.
   EXPECT_EQ(JpegScaleDenominator(1921, 1081, {960, 539}), 2);
   EXPECT_EQ(JpegScaleDenominator(1917, 1081, {960, 541}), 1);
+}
+
+// ------------------------------------------------------------- CMYK
+
+// Quadrant colours as ink, in the inverted way Adobe's applications store
+// it (255 = no ink), as four-byte CMYK pixels.
+std::vector<unsigned char> QuadrantCmykPixels(int width, int height, const Quadrants& q) {
+  std::vector<unsigned char> pixels(static_cast<std::size_t>(width) * height * 4);
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      Color c = QuadrantColor(q, x, y, width, height);
+      unsigned char* p = &pixels[(static_cast<std::size_t>(y) * width + x) * 4];
+      // Primary colours and white need no black ink.
+      p[0] = static_cast<unsigned char>(c.r);
+      p[1] = static_cast<unsigned char>(c.g);
+      p[2] = static_cast<unsigned char>(c.b);
+      p[3] = 255;
+    }
+  }
+  return pixels;
+}
+
+// A YCCK JPEG with an Adobe segment, as TurboJPEG writes CMYK.
+std::string QuadrantYcckJpeg(int width, int height, const Quadrants& q) {
+  return CompressJpeg(QuadrantCmykPixels(width, height, q), width, height, TJPF_CMYK, TJSAMP_444,
+                      0);
+}
+
+// A CMYK JPEG made by ImageMagick from an RGB picture (it stores CMYK as
+// YCCK, inverted, with its own colour conversion).
+std::string QuadrantCmykJpegByImageMagick(const TempDir& dir, int width, int height,
+                                          const Quadrants& q) {
+  std::string ppm = "P6\n" + std::to_string(width) + " " + std::to_string(height) + "\n255\n";
+  for (int y = 0; y < height; ++y) {
+    for (int x = 0; x < width; ++x) {
+      Color c = QuadrantColor(q, x, y, width, height);
+      ppm += static_cast<char>(c.r);
+      ppm += static_cast<char>(c.g);
+      ppm += static_cast<char>(c.b);
+    }
+  }
+  std::string in = dir / "cmyk_source.ppm";
+  std::string out = dir / "cmyk_by_convert.jpg";
+  WriteFileOrDie(in, ppm);
+  std::string command = "convert '" + in + "' -colorspace CMYK -quality 95 '" + out + "'";
+  if (std::system(command.c_str()) != 0) throw std::runtime_error("failed: " + command);
+  return quol::testing::ReadFileOrEmpty(out);
+}
+
+// The Adobe component-transform byte of a JPEG's APP14 segment; -1 without.
+int AdobeTransform(const std::string& jpeg) {
+  std::size_t at = jpeg.find("\xFF\xEE");
+  if (at == std::string::npos || jpeg.compare(at + 4, 5, "Adobe") != 0) return -1;
+  return static_cast<unsigned char>(jpeg[at + 15]);
+}
+
+struct CmykCase {
+  const char* name;
+  std::function<std::string(const TempDir&)> make;
+  int adobe_transform;  // 2: YCCK
+};
+
+void PrintTo(const CmykCase& c, std::ostream* out) { *out << c.name; }
+
+class CmykJpegTest : public PhotoImageTest, public ::testing::WithParamInterface<CmykCase> {};
+
+TEST_P(CmykJpegTest, LoadsInItsColours) {
+  const Quadrants q{kRed, kGreen, kBlue, kYellow};
+  std::string jpeg = GetParam().make(dir_);
+  ASSERT_EQ(AdobeTransform(jpeg), GetParam().adobe_transform);
+  // Within the screen, and reduced (decoded at 1/2).
+  for (auto [screen_width, screen_height, kept_width] :
+       {std::tuple{kScreenWidth, kScreenHeight, 400}, std::tuple{400, 200, 200}}) {
+    auto image = LoadBytes("cmyk.jpg", jpeg, screen_width, screen_height);
+    ASSERT_TRUE(image->has_bitmap());
+    EXPECT_EQ(image->width(), kept_width);
+    ExpectCorners(*image, q, 40);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Kinds, CmykJpegTest,
+    ::testing::Values(
+        CmykCase{"turbojpeg",
+                 [](const TempDir&) {
+                   return QuadrantYcckJpeg(400, 300, {kRed, kGreen, kBlue, kYellow});
+                 },
+                 2},
+        CmykCase{"imagemagick",
+                 [](const TempDir& dir) {
+                   return QuadrantCmykJpegByImageMagick(dir, 400, 300,
+                                                        {kRed, kGreen, kBlue, kYellow});
+                 },
+                 2}),
+    [](const ::testing::TestParamInfo<CmykCase>& info) { return std::string(info.param.name); });
+
+// ------------------------------------------------------------- decoding time
+
+// A grey 8-bit PNG written a row at a time with the fastest compression, so
+// that large ones are quick to make.
+bool WriteGrayRows(png_structp png, png_infop info, std::FILE* file, png_uint_32 width,
+                   png_uint_32 height) {
+  if (setjmp(png_jmpbuf(png))) return false;
+  png_init_io(png, file);
+  png_set_compression_level(png, 1);
+  png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
+               PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+  png_write_info(png, info);
+  std::vector<unsigned char> row(width, 0x80);
+  for (png_uint_32 y = 0; y < height; ++y) png_write_row(png, row.data());
+  png_write_end(png, nullptr);
+  return true;
+}
+
+void WriteGrayPng(const std::string& path, int width, int height) {
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "wb"),
+                                                       &std::fclose);
+  PngWriteHandles handles;
+  handles.png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+  handles.info = png_create_info_struct(handles.png);
+  if (!file || !WriteGrayRows(handles.png, handles.info, file.get(), width, height)) {
+    throw std::runtime_error("cannot write " + path);
+  }
+}
+
+struct PixelBoundCase {
+  const char* name;
+  bool png;
+  int width, height;
+  bool loads;
+};
+
+void PrintTo(const PixelBoundCase& c, std::ostream* out) { *out << c.name; }
+
+class PhotoPixelBoundTest : public PhotoImageTest,
+                            public ::testing::WithParamInterface<PixelBoundCase> {};
+
+TEST_P(PhotoPixelBoundTest, LargePhotosAreRefusedByTheirPixelCount) {
+  const PixelBoundCase& c = GetParam();
+  std::string path = dir_ / (c.png ? "big.png" : "big.jpg");
+  if (c.png) {
+    WriteGrayPng(path, c.width, c.height);
+  } else {
+    WriteFileOrDie(path, GrayJpeg(c.width, c.height));
+  }
+  auto image = PhotoImage::Load(path, kScreenWidth, kScreenHeight);
+  ASSERT_EQ(image->has_bitmap(), c.loads);
+  if (c.loads) {
+    EXPECT_EQ(image->width(), 256);
+    EXPECT_TRUE(ColorNear(image->surface(), 128, image->height() / 2, {0x80, 0x80, 0x80}, 6));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Sizes, PhotoPixelBoundTest,
+    ::testing::Values(PixelBoundCase{"camera_50mp_jpeg", false, 8688, 5792, true},
+                      PixelBoundCase{"jpeg_at_bound", false, 12000, 10000, true},
+                      PixelBoundCase{"jpeg_above_bound", false, 12000, 10001, false},
+                      PixelBoundCase{"png_at_bound", true, 8000, 5000, true},
+                      PixelBoundCase{"png_above_bound", true, 8000, 5001, false},
+                      PixelBoundCase{"png_long_strip", true, 40001, 1000, false}),
+    [](const ::testing::TestParamInfo<PixelBoundCase>& info) {
+      return std::string(info.param.name);
+    });
+
+// ------------------------------------------------------------- failure log
+
+std::size_t CountOf(const std::string& text, const std::string& fragment) {
+  std::size_t count = 0;
+  for (std::size_t at = text.find(fragment); at != std::string::npos;
+       at = text.find(fragment, at + 1)) {
+    ++count;
+  }
+  return count;
+}
+
+TEST_F(PhotoImageTest, EachFailingPhotoIsLoggedOnce) {
+  PhotoImage::ForgetFailedLoads();
+  LogCapture log;
+  std::string broken = Write("broken.jpg", "\xFF\xD8\xFF" + std::string(500, 'x'));
+  std::string missing = dir_ / "missing.png";
+  std::string good = Write("good.jpg", QuadrantJpeg(200, 200));
+  // A folder's photos dealt three times over.
+  for (int round = 0; round < 3; ++round) {
+    for (const std::string& path : {broken, missing, good}) {
+      PhotoImage::Load(path, kScreenWidth, kScreenHeight);
+    }
+  }
+  struct Expected {
+    std::string path;
+    std::size_t lines;
+  };
+  for (const Expected& e : {Expected{broken, 1}, Expected{missing, 1}, Expected{good, 0}}) {
+    EXPECT_EQ(CountOf(log.Text(), "Photo " + e.path + " could not be loaded"), e.lines) << e.path;
+  }
+  PhotoImage::ForgetFailedLoads();
+  PhotoImage::Load(broken, kScreenWidth, kScreenHeight);
+  EXPECT_EQ(CountOf(log.Text(), "Photo " + broken + " could not be loaded"), 2u);
+}
+
+TEST_F(PhotoImageTest, RememberedFailuresAreBounded) {
+  PhotoImage::ForgetFailedLoads();
+  LogCapture log;
+  for (int i = 0; i < 10050; ++i) {
+    PhotoImage::Load(dir_ / ("gone" + std::to_string(i) + ".jpg"), kScreenWidth, kScreenHeight);
+    ASSERT_LE(PhotoImage::RememberedFailedLoadsForTesting(), 10000u);
+  }
+  EXPECT_GT(PhotoImage::RememberedFailedLoadsForTesting(), 0u);
+  // Every distinct file was still logged.
+  EXPECT_EQ(CountOf(log.Text(), " could not be loaded"), 10050u);
+  PhotoImage::ForgetFailedLoads();
 }
 
 // ------------------------------------------------------------- drawing
