@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build, the tests and the demo need.
+# Installs every Debian package the build, the tests, the demo and
+# scripts/fuzz.sh (clang 14 with its libFuzzer runtime) need.
 # Idempotent and non-interactive: packages already present are left alone.
 set -euo pipefail
 
@@ -16,6 +17,7 @@ packages=(
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxtst-dev libgl-dev
   libxss-dev libgtk-3-dev
   fonts-league-spartan
+  clang-14 libclang-rt-14-dev
 )
 
 missing=()
