@@ -1,6 +1,9 @@
 #include "platform/fs/files.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -78,6 +81,84 @@ TEST(FilesTest, FileLockExcludesOtherHoldersUntilReleased) {
 
   first.Release();
   EXPECT_EQ(second.TryAcquire(dir / "x.lock"), S_OK);
+}
+
+TEST(FilesTest, ReplacementKeepsAnExistingFilesMode) {
+  struct Case {
+    bool exists;
+    mode_t existing;
+    mode_t expected;
+  };
+  const Case cases[] = {{true, 0600, 0600}, {true, 0640, 0640}, {false, 0, 0644}};
+  for (const Case& c : cases) {
+    TempDir dir;
+    const std::string path = dir / "Settings.xml";
+    if (c.exists) {
+      WriteFileOrDie(path, "old");
+      ASSERT_EQ(::chmod(path.c_str(), c.existing), 0);
+    }
+    ASSERT_EQ(ReplaceFileKeepingMode(path, "new"), S_OK);
+    struct stat st {};
+    ASSERT_EQ(::stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, c.expected) << std::oct << c.existing;
+    EXPECT_EQ(ReadFileOrEmpty(path), "new");
+    EXPECT_EQ(ListFolder(dir.path()), std::vector<std::string>{"Settings.xml"});
+  }
+}
+
+TEST(FilesTest, NewFileIsNeverWrittenOverAnExistingOne) {
+  TempDir dir;
+  ASSERT_EQ(WriteNewFile(dir / "copy", "first", 0600), S_OK);
+  EXPECT_EQ(WriteNewFile(dir / "copy", "second", 0600), HresultFromErrno(EEXIST));
+  EXPECT_EQ(ReadFileOrEmpty(dir / "copy"), "first");
+  struct stat st {};
+  ASSERT_EQ(::stat((dir / "copy").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(ListFolder(dir.path()), std::vector<std::string>{"copy"});
+}
+
+TEST(FilesTest, OnlyUnheldTemporariesOfTheFileAreStale) {
+  struct Case {
+    const char* name;
+    bool removed;
+  };
+  const Case cases[] = {
+      {".HKCU.reg.a1B2c3", true},   {".HKCU.reg.000000", true},   {".HKCU.reg.a1B2c", false},
+      {".HKCU.reg.a1B2c3d", false}, {".HKCU.reg.a1_2c3", false},  {".HKLM.reg.a1B2c3", false},
+      {"HKCU.reg", false},          {".HKCU.reg.lock00x", false}, {"HKCU.reg.a1B2c3", false},
+  };
+  TempDir dir;
+  for (const Case& c : cases) WriteFileOrDie(dir / c.name, "x");
+  ASSERT_EQ(::mkdir((dir / ".HKCU.reg.folder").c_str(), 0755), 0);
+  ASSERT_EQ(::symlink("HKCU.reg", (dir / ".HKCU.reg.link00").c_str()), 0);
+  // A writer in another process still holds this one.
+  WriteFileOrDie(dir / ".HKCU.reg.InUse0", "x");
+  int pipe_fds[2];
+  ASSERT_EQ(::pipe(pipe_fds), 0);
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    int fd = ::open((dir / ".HKCU.reg.InUse0").c_str(), O_RDONLY);
+    ::flock(fd, LOCK_EX);
+    char ready = 'r';
+    (void)!::write(pipe_fds[1], &ready, 1);
+    ::pause();
+    ::_exit(0);
+  }
+  char ready = 0;
+  ASSERT_EQ(::read(pipe_fds[0], &ready, 1), 1);
+
+  EXPECT_EQ(RemoveStaleTemporaries(dir / "HKCU.reg"), 2);
+  for (const Case& c : cases) EXPECT_EQ(FileExists(dir / c.name), !c.removed) << c.name;
+  EXPECT_TRUE(IsDirectory(dir / ".HKCU.reg.folder"));
+  EXPECT_TRUE(FileExists(dir / ".HKCU.reg.InUse0"));
+
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  ::close(pipe_fds[0]);
+  ::close(pipe_fds[1]);
+  EXPECT_EQ(RemoveStaleTemporaries(dir / "HKCU.reg"), 1);
+  EXPECT_FALSE(FileExists(dir / ".HKCU.reg.InUse0"));
 }
 
 }  // namespace

@@ -156,5 +156,38 @@ TEST(RegFileParse, RejectsBrokenFilesNamingTheLine) {
   }
 }
 
+// Keys are walked recursively, so a hive may not nest deeper than the
+// Windows registry allows; within that, writing stays linear in the depth.
+TEST(RegFileTest, KeyDepthIsBounded) {
+  auto path_of = [](std::size_t levels) {
+    std::string path = "HKEY_CURRENT_USER";
+    for (std::size_t i = 1; i < levels; ++i) path += "\\k";
+    return path;
+  };
+  struct Case {
+    std::size_t levels;
+    HRESULT expected;
+  };
+  const Case cases[] = {{kMaxRegKeyDepth, S_OK}, {kMaxRegKeyDepth + 1, E_BAD_FORMAT},
+                        {2000000, E_BAD_FORMAT}};
+  for (const Case& c : cases) {
+    const std::string text = "Windows Registry Editor Version 5.00\n\n[" + path_of(c.levels) +
+                             "]\n\"v\"=dword:00000001\n";
+    RegKey root;
+    RegParseError error;
+    EXPECT_EQ(ParseRegFile(text, &root, &error), c.expected) << c.levels;
+    if (c.expected == S_OK) {
+      std::string written;
+      ASSERT_EQ(FormatRegFile(root, &written), S_OK);
+      EXPECT_EQ(written, text + "\n");
+    } else {
+      EXPECT_NE(error.reason.find("deeper than 512 levels"), std::string::npos) << error.reason;
+    }
+    std::vector<std::string> names;
+    EXPECT_EQ(SplitRegPath(path_of(c.levels), &names), c.expected == S_OK ? S_OK : E_INVALIDARG);
+    EXPECT_EQ(names.size(), c.expected == S_OK ? c.levels : 0u);
+  }
+}
+
 }  // namespace
 }  // namespace quol::platform

@@ -255,6 +255,22 @@ TEST_F(RegistryTest, UnparseableHiveIsReportedReadAsEmptyAndKeptAside) {
   EXPECT_EQ(key.ReadDword("Again", &n), S_OK);
 }
 
+TEST_F(RegistryTest, ChangesRemoveTemporariesOfKilledWriters) {
+  Write("HKCU.reg", "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\K]\n\"a\"=dword:00000001\n");
+  Write(".HKCU.reg.Zq81xP", "half a hive");
+  Write(".HKLM.reg.Zq81xP", "another hive's");
+  RegistryKey key;
+  ASSERT_EQ(key.Open(Hive::kCurrentUser, "K"), S_OK);
+  EXPECT_TRUE(FileExists(JoinPath(dir_, ".HKCU.reg.Zq81xP")));  // reads change nothing
+
+  ASSERT_EQ(key.Create(Hive::kCurrentUser, "K"), S_OK);
+  ASSERT_EQ(key.WriteDword("b", 2), S_OK);
+  EXPECT_FALSE(FileExists(JoinPath(dir_, ".HKCU.reg.Zq81xP")));
+  EXPECT_TRUE(FileExists(JoinPath(dir_, ".HKLM.reg.Zq81xP")));
+  std::uint32_t n = 0;
+  EXPECT_EQ(key.ReadDword("a", &n), S_OK);
+}
+
 TEST_F(RegistryTest, OversizedHiveCountsAsUnparseable) {
   std::string text =
       "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\K]\n\"v\"=dword:00000001\n";
