@@ -7,6 +7,12 @@
 // the environment (http_proxy, https_proxy, no_proxy); loopback is always
 // reached directly.
 //
+// URLs are read the way browsers read them (ParseWebUrl) and handed to curl
+// in a form curl cannot read differently, so the host a caller's policy
+// approved is the host contacted. Redirects are followed here, not by curl:
+// at most 5, each target read the same way and offered to the caller's
+// check before anything is sent to it.
+//
 // Thread-safe: each call uses its own handle.
 #pragma once
 
@@ -27,6 +33,9 @@ inline constexpr HRESULT E_HTTP_CANNOT_CONNECT = static_cast<HRESULT>(0x80072EFD
 inline constexpr HRESULT E_HTTP_NAME_NOT_RESOLVED = static_cast<HRESULT>(0x80072EE7u);
 inline constexpr HRESULT E_HTTP_TOO_LARGE = static_cast<HRESULT>(0x80072F76u);
 inline constexpr HRESULT E_HTTP_FAILED = static_cast<HRESULT>(0x80072EFEu);
+// A redirect was refused (by the caller's check, or not http(s)) or there
+// were more than 5 of them.
+inline constexpr HRESULT E_HTTP_REDIRECT_FAILED = static_cast<HRESULT>(0x80072F7Cu);
 // The server answered with a status other than 2xx.
 inline constexpr HRESULT E_HTTP_STATUS = static_cast<HRESULT>(0x80190000u);
 
@@ -37,10 +46,13 @@ struct HttpOptions {
   std::size_t max_body_bytes = 0;   // 0: the process default
   std::vector<std::string> headers;  // "Name: value"
   // When set and true, the transfer stops soon (within a fraction of a
-  // second) and the call fails with E_ABORT. Read from the calling thread.
+  // second) and the call fails with E_ABORT. Read from the calling thread;
+  // any thread may set it. Borrowed: must outlive the call.
   const std::atomic<bool>* stop = nullptr;
   // Decides whether a redirect to this absolute URL may be followed; unset:
-  // every http(s) redirect is followed. Called on the calling thread.
+  // every http(s) redirect is followed. Called on the calling thread. A
+  // refusal fails the call with E_HTTP_REDIRECT_FAILED and nothing is sent
+  // to the refused address.
   std::function<bool(const std::string& url)> allow_redirect;
 };
 
@@ -65,6 +77,8 @@ HRESULT HttpDownloadToFile(const std::string& url, const HttpOptions& options,
 // Loads an XML (or any) document: GET, and any status other than 2xx fails
 // with E_HTTP_STATUS and a reason such as "HTTP status 500".
 HRESULT HttpFetchDocument(const std::string& url, std::string* body, std::string* error);
+HRESULT HttpFetchDocument(const std::string& url, const HttpOptions& options, std::string* body,
+                          std::string* error);
 
 struct HttpDefaults {
   long connect_timeout_ms = 10000;

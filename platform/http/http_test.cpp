@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "platform/fs/files.h"
 #include "platform/testing/http_test_server.h"
 #include "platform/testing/test_support.h"
+#include "platform/url/url.h"
 
 namespace quol::platform {
 namespace {
@@ -127,6 +132,207 @@ TEST_F(HttpTest, DownloadsLandWholeOrNotAtAll) {
   EXPECT_LT(HttpDownloadToFile(server_.Url("/package"), small, dir / "Pkg_3.deb", &status, &error),
             0);
   EXPECT_EQ(testing::ListFolder(dir.path()), std::vector<std::string>{"Pkg_1.deb"});
+}
+
+// A transfer given a stop flag ends soon after the flag is set, whether the
+// server never answers or keeps trickling bytes; the time-outs are far away.
+TEST_F(HttpTest, StopFlagEndsTransfersThatWouldOtherwiseRunOn) {
+  server_.server().Get("/trickle", [](const httplib::Request&, httplib::Response& res) {
+    res.set_chunked_content_provider("text/plain", [](size_t, httplib::DataSink& sink) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      return sink.write("t", 1);  // endless, one byte at a time
+    });
+  });
+  testing::SilentListener silent;
+  testing::TempDir dir;
+  struct Case {
+    const char* name;
+    std::string url;
+    bool download;
+  };
+  const Case cases[] = {
+      {"silent, in memory", silent.Url("/cfg"), false},
+      {"silent, download", silent.Url("/pkg"), true},
+      {"trickle, in memory", server_.Url("/trickle"), false},
+      {"trickle, download", server_.Url("/trickle"), true},
+  };
+  using Clock = std::chrono::steady_clock;
+  for (const Case& c : cases) {
+    std::atomic<bool> stop{false};
+    HttpOptions options;
+    options.stop = &stop;
+    options.total_timeout_ms = 120000;
+    options.max_body_bytes = 100u << 20;
+    HRESULT hr = S_OK;
+    std::string error;
+    Clock::time_point ended;
+    std::thread worker([&] {
+      long status = 0;
+      HttpResponse response;
+      hr = c.download ? HttpDownloadToFile(c.url, options, dir / "Pkg.deb", &status, &error)
+                      : HttpGet(c.url, options, &response, &error);
+      ended = Clock::now();
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const Clock::time_point set = Clock::now();
+    stop = true;
+    worker.join();
+    EXPECT_EQ(hr, E_ABORT) << c.name << ": " << error;
+    EXPECT_LT(ended - set, std::chrono::seconds(5)) << c.name;
+  }
+  EXPECT_TRUE(testing::ListFolder(dir.path()).empty());
+
+  // Already set: nothing is asked at all.
+  int hits = 0;
+  server_.server().Get("/count", [&](const httplib::Request&, httplib::Response& res) {
+    ++hits;
+    res.set_content("x", "text/plain");
+  });
+  std::atomic<bool> stop{true};
+  HttpOptions options;
+  options.stop = &stop;
+  std::string body;
+  std::string error;
+  EXPECT_EQ(HttpFetchDocument(server_.Url("/count"), options, &body, &error), E_ABORT);
+  EXPECT_EQ(hits, 0);
+}
+
+// Redirect targets are read as a browser reads the Location header, offered
+// to the caller's check, and contacted only when it agrees.
+class HttpRedirectTest : public HttpTest {
+ protected:
+  void SetUp() override {
+    HttpTest::SetUp();
+    auto& s = server_.server();
+    s.Get("/go", [](const httplib::Request& req, httplib::Response& res) {
+      res.status = 302;
+      res.set_header("Location", req.get_param_value("to"));
+      res.set_content("moved, see elsewhere", "text/plain");
+    });
+    s.Get(R"(/hop/(\d+))", [this](const httplib::Request& req, httplib::Response& res) {
+      const int left = std::stoi(req.matches[1]);
+      if (left == 0) {
+        res.set_content("end", "text/plain");
+      } else {
+        res.set_redirect(server_.Url("/hop/" + std::to_string(left - 1)), 301);
+      }
+    });
+    s.Get("/@evil.example/landing", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("loopback landing", "text/plain");
+    });
+    other_.server().Get("/landing", [this](const httplib::Request& req, httplib::Response& res) {
+      ++other_hits_;
+      res.set_content("other landing;cookie=" + req.get_header_value("Cookie"), "text/plain");
+    });
+    other_.Start();
+  }
+  // Follows only loopback targets, and remembers what it was asked.
+  HttpOptions Checked() {
+    HttpOptions options;
+    options.allow_redirect = [this](const std::string& url) {
+      asked_.push_back(url);
+      WebUrl parsed;
+      return Succeeded(ParseWebUrl(url, &parsed)) && parsed.host == "127.0.0.1";
+    };
+    return options;
+  }
+  std::string Go(const std::string& to) {
+    return server_.Url("/go?to=" + httplib::detail::encode_query_param(to));
+  }
+
+  HttpTestServer other_;
+  int other_hits_ = 0;
+  std::vector<std::string> asked_;
+};
+
+TEST_F(HttpRedirectTest, EachTargetIsCheckedBeforeItIsContacted) {
+  const std::string port = std::to_string(server_.port());
+  struct Case {
+    std::string location;
+    std::string asked;  // what the check is asked; empty: never asked
+    HRESULT result;
+    std::string body;
+  };
+  const std::vector<Case> cases = {
+      {other_.Url("/landing"), other_.Url("/landing"), S_OK, "other landing;cookie="},
+      {"/hop/0", server_.Url("/hop/0"), S_OK, "end"},
+      // curl would read user info and go to evil.example; a browser reads
+      // a path on this server.
+      {"http://127.0.0.1:" + port + "\\@evil.example/landing",
+       server_.Url("/@evil.example/landing"), S_OK, "loopback landing"},
+      {"\\\\evil.example/landing", "http://evil.example/landing", E_HTTP_REDIRECT_FAILED, ""},
+      {"http://evil.example@127.0.0.1:" + port + "/hop/0", server_.Url("/hop/0"), S_OK, "end"},
+      {"file:///etc/passwd", "", E_HTTP_REDIRECT_FAILED, ""},
+      {"http://bad host/", "", E_HTTP_REDIRECT_FAILED, ""},
+  };
+  for (const Case& c : cases) {
+    asked_.clear();
+    HttpResponse response;
+    std::string error;
+    EXPECT_EQ(HttpGet(Go(c.location), Checked(), &response, &error), c.result)
+        << c.location << ": " << error;
+    EXPECT_EQ(response.body, c.body) << c.location;
+    EXPECT_EQ(asked_, c.asked.empty() ? std::vector<std::string>{}
+                                      : std::vector<std::string>{c.asked})
+        << c.location;
+    if (Failed(c.result)) {
+      EXPECT_NE(error.find("redirect"), std::string::npos) << error;
+    }
+  }
+}
+
+TEST_F(HttpRedirectTest, RefusedTargetsAreNeverContacted) {
+  HttpOptions refuse_all;
+  refuse_all.allow_redirect = [](const std::string&) { return false; };
+  HttpResponse response;
+  std::string error;
+  EXPECT_EQ(HttpGet(Go(other_.Url("/landing")), refuse_all, &response, &error),
+            E_HTTP_REDIRECT_FAILED);
+  EXPECT_EQ(error, "redirect to " + other_.Url("/landing") + " refused");
+  testing::TempDir dir;
+  long status = 0;
+  EXPECT_EQ(HttpDownloadToFile(Go(other_.Url("/landing")), refuse_all, dir / "Pkg.deb", &status,
+                               &error),
+            E_HTTP_REDIRECT_FAILED);
+  std::string body;
+  EXPECT_EQ(HttpFetchDocument(Go(other_.Url("/landing")), refuse_all, &body, &error),
+            E_HTTP_REDIRECT_FAILED);
+  EXPECT_EQ(other_hits_, 0);
+  EXPECT_TRUE(testing::ListFolder(dir.path()).empty());
+}
+
+TEST_F(HttpRedirectTest, AtMostFiveRedirectsAndOnlyTheLastAnswerIsKept) {
+  HttpResponse response;
+  std::string error;
+  ASSERT_EQ(HttpGet(server_.Url("/hop/5"), HttpOptions(), &response, &error), S_OK) << error;
+  EXPECT_EQ(response.body, "end");
+  EXPECT_EQ(response.effective_url, server_.Url("/hop/0"));
+  EXPECT_EQ(HttpGet(server_.Url("/hop/6"), HttpOptions(), &response, &error),
+            E_HTTP_REDIRECT_FAILED);
+  EXPECT_EQ(error, "more than 5 redirects");
+
+  // The redirect's own body never lands in the file.
+  testing::TempDir dir;
+  long status = 0;
+  ASSERT_EQ(HttpDownloadToFile(Go("/package"), HttpOptions(), dir / "Pkg.deb", &status, &error),
+            S_OK)
+      << error;
+  EXPECT_EQ(status, 200);
+  EXPECT_EQ(testing::ReadFileOrEmpty(dir / "Pkg.deb"), std::string(300000, 'p'));
+}
+
+TEST_F(HttpRedirectTest, CredentialHeadersStayWithTheNamedHost) {
+  HttpOptions options = Checked();
+  options.headers = {"Cookie: quol_auth=secret"};
+  HttpResponse response;
+  std::string error;
+  ASSERT_EQ(HttpGet(Go(other_.Url("/landing")), options, &response, &error), S_OK) << error;
+  EXPECT_EQ(response.body, "other landing;cookie=");
+  server_.server().Get("/landing", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content("same;cookie=" + req.get_header_value("Cookie"), "text/plain");
+  });
+  ASSERT_EQ(HttpGet(Go("/landing"), options, &response, &error), S_OK) << error;
+  EXPECT_EQ(response.body, "same;cookie=quol_auth=secret");
 }
 
 }  // namespace
