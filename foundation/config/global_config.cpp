@@ -2,13 +2,17 @@
 
 #include <algorithm>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <sstream>
+#include <unordered_map>
 
 #include "foundation/config/service_hosts.h"
 #include "foundation/log/process_log.h"
 #include "foundation/settings/suite_settings.h"
 #include "foundation/urlpolicy/url_policy.h"
+#include "foundation/xml/bounded_xml.h"
+#include "platform/http/http.h"
 #include "platform/fs/files.h"
 #include "platform/identity/identity.h"
 #include "platform/locale/locale.h"
@@ -84,6 +88,129 @@ std::string WithSupportAddress() {
          kSupportAddress + ".";
 }
 
+const char* const kServiceUrlKeys[] = {"updateServiceUrl", "fallBackUpdateServiceUrl",
+                                       "authServiceUrl", "reminderServiceUrl", "homePageUrl"};
+
+std::string LocalizeValue(std::string value, const std::string& cobrand_id) {
+  ReplaceAll(&value, "%COBRANDID%", cobrand_id.empty() ? std::string() : "_" + cobrand_id);
+  ReplaceAll(&value, "%DEBUG%", "");
+  return value;
+}
+
+std::string TextOf(pugi::xml_node node) {
+  return std::string(platform::TrimWhitespace(XmlInnerText(node)));
+}
+
+bool IsNamed(pugi::xml_node node, const std::string& name) {
+  return node.type() == pugi::node_element && name == node.name();
+}
+
+// Reads keys of one configuration document with the settings store's rules
+// and log lines ("section/key": the first key element of the first section
+// element of those names; its trimmed text, or the default when it is
+// absent or blank).
+//
+// Sections are found by comparing element names, so a cobrand id such as
+// "NOPE|EVIL" names no section at all instead of becoming a query. Each
+// section's keys are indexed on first use: many tips cost one pass, not one
+// pass per tip.
+class ConfigReader {
+ public:
+  ConfigReader(const pugi::xml_document* document, std::string cobrand_id)
+      : root_(document != nullptr ? document->document_element() : pugi::xml_node()),
+        cobrand_id_(std::move(cobrand_id)) {}
+
+  std::string Value(const std::string& section, const std::string& key,
+                    const std::string& default_value) {
+    const Index& index = SectionIndex(section);
+    auto found = index.find(key);
+    return Logged(found != index.end() ? found->second : pugi::xml_node(), section + "/" + key,
+                  default_value);
+  }
+
+  std::string Value(const std::string& section, const std::string& key,
+                    const std::string& default_value, const std::string& attribute_name,
+                    const std::string& attribute_value) {
+    const std::string lowered = platform::AsciiLower(attribute_value);
+    pugi::xml_node match;
+    for (pugi::xml_node item = Section(section).first_child(); item; item = item.next_sibling()) {
+      pugi::xml_attribute attribute = item.attribute(attribute_name.c_str());
+      if (IsNamed(item, key) && attribute && lowered == attribute.value()) {
+        match = item;
+        break;
+      }
+    }
+    return Logged(match, section + "/" + key + "[@" + attribute_name + " = '" + lowered + "']",
+                  default_value);
+  }
+
+  int Int(const std::string& section, const std::string& key, int default_value) {
+    const std::string text = Value(section, key, "");
+    int value = 0;
+    if (std::sscanf(text.c_str(), "%d", &value) != 1) return default_value;
+    return value;
+  }
+
+  // The cobrand section's value, else default's, with the placeholders filled.
+  std::string ConfigValue(const std::string& key, const std::string& default_value) {
+    std::string value;
+    if (!cobrand_id_.empty()) value = Value(cobrand_id_, key, "");
+    if (value.empty()) value = Value(kDefault, key, default_value);
+    return LocalizeValue(value, cobrand_id_);
+  }
+
+  std::string ConfigValue(const std::string& key, const std::string& default_value,
+                          const std::string& attribute_name, const std::string& attribute_value) {
+    std::string value;
+    if (!cobrand_id_.empty()) value = Value(cobrand_id_, key, "", attribute_name, attribute_value);
+    if (value.empty()) value = Value(kDefault, key, default_value, attribute_name, attribute_value);
+    return LocalizeValue(value, cobrand_id_);
+  }
+
+ private:
+  using Index = std::unordered_map<std::string, pugi::xml_node>;
+
+  const Index& SectionIndex(const std::string& section) {
+    auto [at, added] = indexes_.try_emplace(section);
+    if (!added) return at->second;
+    for (pugi::xml_node item = Section(section).first_child(); item; item = item.next_sibling()) {
+      if (item.type() == pugi::node_element) at->second.try_emplace(item.name(), item);
+    }
+    return at->second;
+  }
+
+  // The first section of that name, as the settings store reads sections.
+  pugi::xml_node Section(const std::string& section) const {
+    for (pugi::xml_node part = root_.first_child(); part; part = part.next_sibling()) {
+      if (IsNamed(part, section)) return part;
+    }
+    return {};
+  }
+
+  static std::string Logged(pugi::xml_node node, const std::string& logged_query,
+                            const std::string& default_value) {
+    if (node) {
+      std::string text = TextOf(node);
+      if (!text.empty()) {
+        LogInfo("Setting '%s'='%s'", logged_query.c_str(), text.c_str());
+        return text;
+      }
+    }
+    LogInfo("Setting '%s' defaulted to '%s'", logged_query.c_str(), default_value.c_str());
+    return default_value;
+  }
+
+  pugi::xml_node root_;
+  std::string cobrand_id_;
+  std::unordered_map<std::string, Index> indexes_;
+};
+
+std::string SafeUrlOrDefault(std::string value, const std::string& default_value,
+                             const UrlPolicyInputs& inputs) {
+  if (!value.empty() && !IsUrlSafe(value, inputs, nullptr, true)) return default_value;
+  return value;
+}
+
 }  // namespace
 
 std::vector<std::string> CGlobalConfig::BuiltInTips() {
@@ -131,16 +258,16 @@ CGlobalConfig::CGlobalConfig(const CCobrandableModule& module, const CSuiteSetti
     : CQuolSettingsManagerBase(false, kFileName), module_(module), settings_(settings) {
   client_mode_ = ClientModeFromEnvironment();
   const ClientModeRow& row = ClientModes()[static_cast<std::size_t>(client_mode_)];
-  update_service_url_ = row.update_service_url;
-  fallback_update_service_url_ = row.fallback_update_service_url;
-  auth_service_url_ = row.auth_service_url;
-  reminder_service_url_ = row.reminder_service_url;
-  home_page_url_ = row.home_page_url;
-  min_version_.Read("0.0.0.0");
-  logon_page_ = "/logon/logon.";
-  logoff_page_ = "/logon/logout.";
-  auth_cookies_ = "ASP.NET_SessionId;quol_state;quol_auth";
-  tips_ = BuiltInTips();
+  values_.update_service_url = row.update_service_url;
+  values_.fallback_update_service_url = row.fallback_update_service_url;
+  values_.auth_service_url = row.auth_service_url;
+  values_.reminder_service_url = row.reminder_service_url;
+  values_.home_page_url = row.home_page_url;
+  values_.min_version.Read("0.0.0.0");
+  values_.logon_page = "/logon/logon.";
+  values_.logoff_page = "/logon/logout.";
+  values_.auth_cookies = "ASP.NET_SessionId;quol_state;quol_auth";
+  values_.tips = BuiltInTips();
 }
 
 CGlobalConfig& CGlobalConfig::Instance() {
@@ -155,84 +282,83 @@ HRESULT CGlobalConfig::Load() {
   return hr;
 }
 
-std::string CGlobalConfig::LocalizeValue(std::string value) const {
-  const std::string& id = module_.cobrand_id();
-  ReplaceAll(&value, "%COBRANDID%", id.empty() ? std::string() : "_" + id);
-  ReplaceAll(&value, "%DEBUG%", "");
-  return value;
-}
-
 std::string CGlobalConfig::GetConfigValue(const std::string& key,
                                           const std::string& default_value) {
-  std::string value;
-  if (!module_.cobrand_id().empty()) value = GetValue(module_.cobrand_id(), key, "");
-  if (value.empty()) value = GetValue(kDefault, key, default_value);
-  return LocalizeValue(value);
+  return ConfigReader(document(), module_.cobrand_id()).ConfigValue(key, default_value);
 }
 
 std::string CGlobalConfig::GetConfigValue(const std::string& key, const std::string& default_value,
                                           const std::string& attribute_name,
                                           const std::string& attribute_value) {
-  std::string value;
-  if (!module_.cobrand_id().empty()) {
-    value = GetValue(module_.cobrand_id(), key, "", attribute_name, attribute_value);
-  }
-  if (value.empty()) value = GetValue(kDefault, key, default_value, attribute_name, attribute_value);
-  return LocalizeValue(value);
+  return ConfigReader(document(), module_.cobrand_id())
+      .ConfigValue(key, default_value, attribute_name, attribute_value);
 }
 
 std::string CGlobalConfig::GetConfigUrl(const std::string& key, const std::string& default_value) {
-  std::string value = GetConfigValue(key, default_value);
-  UrlPolicyInputs inputs{Get(not_safe_domains_), client_mode_ == kClientModeLocal};
-  if (!value.empty() && !IsUrlSafe(value, inputs, nullptr, true)) return default_value;
-  return value;
+  UrlPolicyInputs inputs{not_safe_domains(), client_mode_ == kClientModeLocal};
+  return SafeUrlOrDefault(GetConfigValue(key, default_value), default_value, inputs);
 }
 
 std::string CGlobalConfig::GetConfigUrl(const std::string& key, const std::string& default_value,
                                         const std::string& attribute_name,
                                         const std::string& attribute_value) {
-  std::string value = GetConfigValue(key, default_value, attribute_name, attribute_value);
-  UrlPolicyInputs inputs{Get(not_safe_domains_), client_mode_ == kClientModeLocal};
-  if (!value.empty() && !IsUrlSafe(value, inputs, nullptr, true)) return default_value;
-  return value;
+  UrlPolicyInputs inputs{not_safe_domains(), client_mode_ == kClientModeLocal};
+  return SafeUrlOrDefault(GetConfigValue(key, default_value, attribute_name, attribute_value),
+                          default_value, inputs);
+}
+
+CGlobalConfig::Values CGlobalConfig::ReadValuesFrom(const pugi::xml_document* document) const {
+  ConfigReader reader(document, module_.cobrand_id());
+  const bool local = client_mode_ == kClientModeLocal;
+  Values values;
+  values.ttl_minutes = Clamp(reader.Int(kDefault, "ttl", 1440), 240, 10080);
+  values.calendar_update_interval =
+      Clamp(reader.Int(kDefault, "calendarUpdateInterval", 10), 1, 5);
+
+  values.latest_version.Read(reader.ConfigValue("latestVersion", ""));
+  values.min_version.Read(reader.ConfigValue("minVersion", "0.0.0.0"));
+
+  // Read before this document's unsafe list, so judged by the one in force.
+  values.download_url = SafeUrlOrDefault(
+      reader.ConfigValue("downloadUrl", "", "sku", CCobrandableModule::SkuName(module_.sku_index())),
+      "", UrlPolicyInputs{not_safe_domains(), local});
+  values.whats_new_url = reader.ConfigValue("whatsNewUrl", "");
+  values.logon_page = reader.ConfigValue("logonPage", "/logon/logon.");
+  values.logoff_page = reader.ConfigValue("logoffPage", "/logon/logout.");
+  values.auth_cookies = reader.ConfigValue("authCookies", "ASP.NET_SessionId;quol_state;quol_auth");
+  values.not_safe_domains = reader.ConfigValue("notSafeDomains", "");
+  values.dont_download_updates =
+      platform::EqualsIgnoreCase(reader.ConfigValue("dontDownloadUpdates", ""), "true");
+
+  const UrlPolicyInputs inputs{values.not_safe_domains, local};
+  const ClientModeRow& row = ClientModes()[static_cast<std::size_t>(client_mode_)];
+  auto url = [&](const char* key, const std::string& default_value) {
+    return SafeUrlOrDefault(reader.ConfigValue(key, default_value), default_value, inputs);
+  };
+  values.update_service_url = url("updateServiceUrl", row.update_service_url);
+  values.fallback_update_service_url =
+      url("fallBackUpdateServiceUrl", row.fallback_update_service_url);
+  values.auth_service_url = url("authServiceUrl", row.auth_service_url);
+  values.reminder_service_url = url("reminderServiceUrl", row.reminder_service_url);
+  values.home_page_url = url("homePageUrl", row.home_page_url);
+
+  // Each read replaces the whole list, so a refresh never piles tips up.
+  for (int n = 1;; ++n) {
+    std::string tip = reader.ConfigValue("saverTip" + std::to_string(n), "");
+    if (tip.empty()) break;
+    values.tips.push_back(std::move(tip));
+  }
+  if (values.tips.empty()) values.tips = BuiltInTips();
+  return values;
 }
 
 void CGlobalConfig::ReadValues() {
-  std::lock_guard lock(lock_);
-  ttl_minutes_ = Clamp(GetInt(kDefault, "ttl", 1440), 240, 10080);
-  calendar_update_interval_ = Clamp(GetInt(kDefault, "calendarUpdateInterval", 10), 1, 5);
-
-  latest_version_.Clear();
-  latest_version_.Read(GetConfigValue("latestVersion", ""));
-  min_version_.Clear();
-  min_version_.Read(GetConfigValue("minVersion", "0.0.0.0"));
-
-  download_url_ = GetConfigUrl("downloadUrl", "", "sku",
-                               CCobrandableModule::SkuName(module_.sku_index()));
-  whats_new_url_ = GetConfigValue("whatsNewUrl", "");
-  logon_page_ = GetConfigValue("logonPage", "/logon/logon.");
-  logoff_page_ = GetConfigValue("logoffPage", "/logon/logout.");
-  auth_cookies_ = GetConfigValue("authCookies", "ASP.NET_SessionId;quol_state;quol_auth");
-  not_safe_domains_ = GetConfigValue("notSafeDomains", "");
-  dont_download_updates_ = platform::EqualsIgnoreCase(GetConfigValue("dontDownloadUpdates", ""),
-                                                      "true");
-
-  const ClientModeRow& row = ClientModes()[static_cast<std::size_t>(client_mode_)];
-  update_service_url_ = GetConfigUrl("updateServiceUrl", row.update_service_url);
-  fallback_update_service_url_ =
-      GetConfigUrl("fallBackUpdateServiceUrl", row.fallback_update_service_url);
-  auth_service_url_ = GetConfigUrl("authServiceUrl", row.auth_service_url);
-  reminder_service_url_ = GetConfigUrl("reminderServiceUrl", row.reminder_service_url);
-  home_page_url_ = GetConfigUrl("homePageUrl", row.home_page_url);
-
-  // Each read replaces the whole list, so a refresh never piles tips up.
-  tips_.clear();
-  for (int n = 1;; ++n) {
-    std::string tip = GetConfigValue("saverTip" + std::to_string(n), "");
-    if (tip.empty()) break;
-    tips_.push_back(tip);
+  Values fresh = ReadValuesFrom(document());
+  {
+    std::lock_guard lock(lock_);
+    std::swap(values_, fresh);
   }
-  if (tips_.empty()) tips_ = BuiltInTips();
+  // The old values (possibly many tips) are freed here, off the lock.
 }
 
 std::string CGlobalConfig::OverridePath() const {
@@ -242,36 +368,43 @@ std::string CGlobalConfig::OverridePath() const {
   return override_path.replace(at, std::string(kFileName).size(), kLocalFileName);
 }
 
-void CGlobalConfig::ApplyLocalOverrides() {
+CGlobalConfig::ServiceUrls CGlobalConfig::ReadLocalOverrides(
+    const std::string& not_safe_domains) const {
+  ServiceUrls found;
   const std::string override_path = OverridePath();
-  if (override_path.empty() || !platform::FileExists(override_path)) return;
-  std::lock_guard lock(lock_);
-  SetDocument(OpenDocument(override_path, false));
-  if (document() == nullptr) return;
-  struct Override {
-    const char* key;
-    std::string* member;
-  };
-  const Override overrides[] = {
-      {"updateServiceUrl", &update_service_url_},
-      {"fallBackUpdateServiceUrl", &fallback_update_service_url_},
-      {"authServiceUrl", &auth_service_url_},
-      {"reminderServiceUrl", &reminder_service_url_},
-      {"homePageUrl", &home_page_url_},
-  };
-  for (const Override& item : overrides) {
-    std::string value = GetConfigUrl(item.key, "");
-    if (!value.empty() && value != *item.member) {
-      LogInfo("Overriding %s with %s", item.key, value.c_str());
-      *item.member = value;
+  if (override_path.empty() || !platform::FileExists(override_path)) return found;
+  XmlDocument local = OpenDocument(override_path, false);
+  if (!local) return found;
+  ConfigReader reader(local.get(), module_.cobrand_id());
+  const UrlPolicyInputs inputs{not_safe_domains, client_mode_ == kClientModeLocal};
+  for (std::size_t i = 0; i < found.size(); ++i) {
+    found[i] = SafeUrlOrDefault(reader.ConfigValue(kServiceUrlKeys[i], ""), "", inputs);
+  }
+  return found;
+}
+
+void CGlobalConfig::ApplyOverrides(const ServiceUrls& overrides, Values* values) {
+  std::string* members[] = {&values->update_service_url, &values->fallback_update_service_url,
+                            &values->auth_service_url, &values->reminder_service_url,
+                            &values->home_page_url};
+  for (std::size_t i = 0; i < overrides.size(); ++i) {
+    if (!overrides[i].empty() && overrides[i] != *members[i]) {
+      LogInfo("Overriding %s with %s", kServiceUrlKeys[i], overrides[i].c_str());
+      *members[i] = overrides[i];
     }
   }
-  ReleaseDocument();
+}
+
+void CGlobalConfig::ApplyLocalOverrides() {
+  const ServiceUrls overrides = ReadLocalOverrides(not_safe_domains());
+  std::lock_guard lock(lock_);
+  ApplyOverrides(overrides, &values_);
 }
 
 std::string CGlobalConfig::BuildUpdateQuery(bool use_fallback) {
   std::lock_guard lock(lock_);
-  std::string url = use_fallback ? fallback_update_service_url_ : update_service_url_;
+  std::string url =
+      use_fallback ? values_.fallback_update_service_url : values_.update_service_url;
   url += url.find('?') == std::string::npos ? "?" : "&";
   const platform::UserLocale locale = platform::GetUserLocale();
   url += "account=" + QueryValue(settings_.account_id());
@@ -282,17 +415,37 @@ std::string CGlobalConfig::BuildUpdateQuery(bool use_fallback) {
   return url;
 }
 
+XmlDocument CGlobalConfig::FetchDocument(const std::string& url) const {
+  platform::HttpOptions options;
+  const UrlPolicyInputs inputs{not_safe_domains(), client_mode_ == kClientModeLocal};
+  options.allow_redirect = [inputs](const std::string& target) {
+    return IsUrlSafe(target, inputs, nullptr, true);
+  };
+  std::string body;
+  std::string error;
+  HRESULT hr = platform::HttpFetchDocument(url, options, &body, &error);
+  XmlDocument document = CreateXmlDocument();
+  if (!document) return nullptr;
+  if (Succeeded(hr)) {
+    hr = ParseBoundedXml(body, document.get(), &error);
+    if (Succeeded(hr) && document->document_element()) return document;
+  }
+  if (Failed(hr)) LogError("Failed to get settings: %s", error.c_str());
+  LogInfo("Settings file %s not found.", url.c_str());
+  return nullptr;
+}
+
 HRESULT CGlobalConfig::RefreshFromService() {
   if (dont_download_updates()) return S_OK;
 
   std::string url = BuildUpdateQuery(false);
-  XmlDocument document = OpenDocument(url, false);
+  XmlDocument document = FetchDocument(url);
   if (!document) {
     std::string fallback = BuildUpdateQuery(true);
     if (fallback != url) {
       LogInfo("Global config not found attempting fallback");
       url = fallback;
-      document = OpenDocument(url, false);
+      document = FetchDocument(url);
     }
     if (!document) {
       LogError("Global config load failed.");
@@ -300,52 +453,66 @@ HRESULT CGlobalConfig::RefreshFromService() {
     }
   }
 
-  pugi::xml_node update = document->select_node("/quol/default/updateServiceUrl").node();
+  // "/quol/<section>/<key>", walked by name.
+  pugi::xml_node root = document->document_element();
+  if (std::string(root.name()) != "quol") root = pugi::xml_node();
+  pugi::xml_node update;
+  for (pugi::xml_node part = root.first_child(); part && !update; part = part.next_sibling()) {
+    if (IsNamed(part, kDefault)) update = part.child("updateServiceUrl");
+  }
   if (!update) {
     LogError("GlobalConfig did not contain updateServiceUrl.");
     return E_FAIL;
   }
-  if (ElementText(update).empty()) {
+  if (TextOf(update).empty()) {
     LogError("updateServiceUrl missing.");
     return E_FAIL;
   }
 
   // Relative addresses are taken relative to where the document came from.
-  for (pugi::xpath_node item : document->select_nodes("/quol/*/*")) {
-    pugi::xml_node node = item.node();
-    const std::string name = node.name();
-    if (name.size() <= 2 || name.compare(name.size() - 3, 3, "Url") != 0) continue;
-    const std::string text = ElementText(node);
-    if (text.empty() || platform::StartsWithIgnoreCase(text, "http:") ||
-        platform::StartsWithIgnoreCase(text, "https:")) {
-      continue;
-    }
-    std::string absolute;
-    if (Succeeded(platform::ResolveUrl(url, text, &absolute)) &&
-        absolute.size() <= kMaxResolvedUrlLength) {
-      node.remove_children();
-      node.append_child(pugi::node_pcdata).set_value(absolute.c_str());
+  for (pugi::xml_node part = root.first_child(); part; part = part.next_sibling()) {
+    if (part.type() != pugi::node_element) continue;
+    for (pugi::xml_node node = part.first_child(); node; node = node.next_sibling()) {
+      if (node.type() != pugi::node_element) continue;
+      const std::string name = node.name();
+      if (name.size() <= 2 || name.compare(name.size() - 3, 3, "Url") != 0) continue;
+      const std::string text = TextOf(node);
+      if (text.empty() || platform::StartsWithIgnoreCase(text, "http:") ||
+          platform::StartsWithIgnoreCase(text, "https:")) {
+        continue;
+      }
+      std::string absolute;
+      if (Succeeded(platform::ResolveUrl(url, text, &absolute)) &&
+          absolute.size() <= kMaxResolvedUrlLength) {
+        node.remove_children();
+        node.append_child(pugi::node_pcdata).set_value(absolute.c_str());
+      }
     }
   }
 
-  std::lock_guard lock(lock_);
+  // Everything is read before the lock is taken; readers wait only for the
+  // swap.
+  Values fresh = ReadValuesFrom(document.get());
+  ApplyOverrides(ReadLocalOverrides(fresh.not_safe_domains), &fresh);
   SetDocument(std::move(document));
   WriteDocumentTo(path());  // the cache; a failed write only costs the next start
-  ReadValues();
   ReleaseDocument();
-  ApplyLocalOverrides();
+  {
+    std::lock_guard lock(lock_);
+    std::swap(values_, fresh);
+  }
   return S_OK;
 }
 
 std::string CGlobalConfig::GetTip(int index) const {
   std::lock_guard lock(lock_);
-  if (index < 0 || static_cast<std::size_t>(index) >= tips_.size()) return {};
-  return tips_[static_cast<std::size_t>(index)];
+  if (index < 0 || static_cast<std::size_t>(index) >= values_.tips.size()) return {};
+  return values_.tips[static_cast<std::size_t>(index)];
 }
 
 int CGlobalConfig::tip_count() const {
   std::lock_guard lock(lock_);
-  return static_cast<int>(tips_.size());
+  return static_cast<int>(values_.tips.size());
 }
 
 }  // namespace quol

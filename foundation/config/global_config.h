@@ -8,9 +8,16 @@
 // edition's section (named by its cobrand id) overrides "default".
 //
 // The update check refreshes the values on its worker thread, so every getter
-// takes the config lock and returns a copy.
+// takes the config lock and returns a copy. A refreshed document is fetched,
+// parsed and read before the lock is taken; the lock is held only to swap
+// the new values in, so readers never wait on the network or the parse.
+//
+// Keys are found by walking element names, never by building a query from
+// data (a cobrand id is data), and each section's keys are indexed once, so
+// reading a document costs time in proportion to its size.
 #pragma once
 
+#include <array>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -63,22 +70,24 @@ class CGlobalConfig : public CQuolSettingsManagerBase {
   int client_mode() const { return client_mode_; }
   static int ClientModeFromEnvironment();
 
-  std::string update_service_url() const { return Get(update_service_url_); }
-  std::string fallback_update_service_url() const { return Get(fallback_update_service_url_); }
-  std::string auth_service_url() const { return Get(auth_service_url_); }
-  std::string reminder_service_url() const { return Get(reminder_service_url_); }
-  std::string home_page_url() const { return Get(home_page_url_); }
-  std::string download_url() const { return Get(download_url_); }
-  std::string whats_new_url() const { return Get(whats_new_url_); }
-  std::string logon_page() const { return Get(logon_page_); }
-  std::string logoff_page() const { return Get(logoff_page_); }
-  std::string auth_cookies() const { return Get(auth_cookies_); }
-  std::string not_safe_domains() const { return Get(not_safe_domains_); }
-  VersionNumber latest_version() const { return Get(latest_version_); }
-  VersionNumber min_version() const { return Get(min_version_); }
-  int ttl_minutes() const { return Get(ttl_minutes_); }
-  int calendar_update_interval() const { return Get(calendar_update_interval_); }
-  bool dont_download_updates() const { return Get(dont_download_updates_); }
+  std::string update_service_url() const { return Get(values_.update_service_url); }
+  std::string fallback_update_service_url() const {
+    return Get(values_.fallback_update_service_url);
+  }
+  std::string auth_service_url() const { return Get(values_.auth_service_url); }
+  std::string reminder_service_url() const { return Get(values_.reminder_service_url); }
+  std::string home_page_url() const { return Get(values_.home_page_url); }
+  std::string download_url() const { return Get(values_.download_url); }
+  std::string whats_new_url() const { return Get(values_.whats_new_url); }
+  std::string logon_page() const { return Get(values_.logon_page); }
+  std::string logoff_page() const { return Get(values_.logoff_page); }
+  std::string auth_cookies() const { return Get(values_.auth_cookies); }
+  std::string not_safe_domains() const { return Get(values_.not_safe_domains); }
+  VersionNumber latest_version() const { return Get(values_.latest_version); }
+  VersionNumber min_version() const { return Get(values_.min_version); }
+  int ttl_minutes() const { return Get(values_.ttl_minutes); }
+  int calendar_update_interval() const { return Get(values_.calendar_update_interval); }
+  bool dont_download_updates() const { return Get(values_.dont_download_updates); }
   std::string GetTip(int index) const;
   int tip_count() const;
 
@@ -86,38 +95,56 @@ class CGlobalConfig : public CQuolSettingsManagerBase {
   static std::vector<std::string> BuiltInTips();
 
  private:
+  // Everything read from the configuration, built off the lock and swapped
+  // in under it.
+  struct Values {
+    VersionNumber latest_version;
+    VersionNumber min_version;
+    std::string download_url;
+    std::string update_service_url;
+    std::string fallback_update_service_url;
+    std::string auth_service_url;
+    std::string reminder_service_url;
+    std::string home_page_url;
+    std::string whats_new_url;
+    std::string logon_page;
+    std::string logoff_page;
+    int calendar_update_interval = 5;
+    std::vector<std::string> tips;
+    int ttl_minutes = 1440;
+    std::string auth_cookies;
+    std::string not_safe_domains;
+    bool dont_download_updates = false;
+  };
+  // The five service addresses LocalConfig.xml may override, in order.
+  using ServiceUrls = std::array<std::string, 5>;
+
   template <typename T>
   T Get(const T& member) const {
     std::lock_guard lock(lock_);
     return member;
   }
   std::string OverridePath() const;
-  std::string LocalizeValue(std::string value) const;
+  // Reads every value of `document` (may be null: all defaults). Takes the
+  // lock only for the unsafe list the download URL is judged by.
+  Values ReadValuesFrom(const pugi::xml_document* document) const;
+  // The service addresses LocalConfig.xml names and the URL policy accepts
+  // (judged by `not_safe_domains`); empty where it names none.
+  ServiceUrls ReadLocalOverrides(const std::string& not_safe_domains) const;
+  // Takes each override that differs from the value in `values`, logging it.
+  static void ApplyOverrides(const ServiceUrls& overrides, Values* values);
+  // GETs the configuration, following only redirects the URL policy
+  // accepts, and parses it with bounded nesting; null (logged) on failure.
+  XmlDocument FetchDocument(const std::string& url) const;
 
   const CCobrandableModule& module_;
   const CSuiteSettings& settings_;
 
-  VersionNumber latest_version_;
-  VersionNumber min_version_;
-  std::string download_url_;
-  std::string update_service_url_;
-  std::string fallback_update_service_url_;
-  std::string auth_service_url_;
-  std::string reminder_service_url_;
-  std::string home_page_url_;
-  std::string whats_new_url_;
-  std::string logon_page_;
-  std::string logoff_page_;
-  int calendar_update_interval_ = 5;
-  std::vector<std::string> tips_;
-  int ttl_minutes_ = 1440;
-  std::string auth_cookies_;
-  std::string not_safe_domains_;
+  Values values_;
   int client_mode_ = kClientModeProd;
-  // Recursive: reading values runs the URL policy, which reads the unsafe
-  // list through a getter on the same thread.
+  // Recursive: the URL policy may read the unsafe list through a getter
+  // while a caller on the same thread holds the lock.
   mutable std::recursive_mutex lock_;
-  bool dont_download_updates_ = false;
 };
 
 }  // namespace quol

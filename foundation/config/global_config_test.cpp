@@ -166,6 +166,60 @@ TEST_F(GlobalConfigTest, TipsAreGapFreeAndBuiltInOnlyWhenNoneAreGiven) {
             "We love to hear your feedback! Send questions and comments to support@quol.example.");
 }
 
+TEST_F(GlobalConfigTest, CobrandIdNamesASectionOnlyByItsExactName) {
+  WriteConfig(
+      "<default><homePageUrl>http://my.quol.example/default/</homePageUrl></default>"
+      "<EVIL><homePageUrl>http://my.quol.example/evil/</homePageUrl></EVIL>"
+      "<ABC><homePageUrl>http://my.quol.example/abc/</homePageUrl></ABC>");
+  struct Case {
+    const char* cobrand_id;
+    const char* home;
+  };
+  const Case cases[] = {
+      {"ABC", "http://my.quol.example/abc/"},
+      {"EVIL", "http://my.quol.example/evil/"},
+      {"NOPE|EVIL", "http://my.quol.example/default/"},
+      {"EVIL[1]", "http://my.quol.example/default/"},
+      {"*", "http://my.quol.example/default/"},
+      {"abc", "http://my.quol.example/default/"},
+      {"NOPE", "http://my.quol.example/default/"},
+  };
+  for (const Case& c : cases) {
+    module_.SetCobrand(c.cobrand_id, 0);
+    EXPECT_EQ(LoadConfig()->home_page_url(), c.home) << c.cobrand_id;
+  }
+}
+
+TEST_F(GlobalConfigTest, FirstSectionAndFirstKeyOfANameWin) {
+  WriteConfig(
+      "<default><whatsNewUrl> </whatsNewUrl><logonPage>/first.</logonPage>"
+      "<logonPage>/second.</logonPage></default>"
+      "<default><whatsNewUrl>http://my.quol.example/news</whatsNewUrl>"
+      "<logoffPage>/later-section.</logoffPage></default>");
+  auto config = LoadConfig();
+  EXPECT_EQ(config->logon_page(), "/first.");
+  EXPECT_EQ(config->logoff_page(), "/logon/logout.");
+  // The first element is blank, so the default applies; later ones are not consulted.
+  EXPECT_EQ(config->whats_new_url(), "");
+  EXPECT_TRUE(log_.Contains("INFO Setting 'default/logonPage'='/first.'\r\n"));
+  EXPECT_TRUE(log_.Contains("INFO Setting 'default/whatsNewUrl' defaulted to ''\r\n"));
+}
+
+TEST_F(GlobalConfigTest, ManyTipsAreAllReadInOrder) {
+  constexpr int kTips = 50000;
+  std::string tips;
+  for (int n = kTips; n >= 1; --n) {  // document order does not matter, numbering does
+    tips += "<saverTip" + std::to_string(n) + ">Tip number " + std::to_string(n) + "</saverTip" +
+            std::to_string(n) + ">";
+  }
+  WriteConfig("<default>" + tips + "</default>");
+  auto config = LoadConfig();
+  ASSERT_EQ(config->tip_count(), kTips);
+  for (int i : {0, 1, 777, kTips / 2, kTips - 1}) {
+    EXPECT_EQ(config->GetTip(i), "Tip number " + std::to_string(i + 1));
+  }
+}
+
 TEST_F(GlobalConfigTest, LocalOverridesTouchOnlyTheServiceUrls) {
   WriteLocal(
       "<default><homePageUrl>http://my.quol.example/devuzez/</homePageUrl>"
@@ -241,6 +295,50 @@ class GlobalConfigRefreshTest : public GlobalConfigTest {
   int fallback_hits_ = 0;
 };
 
+std::string Nested(int levels) {
+  std::string text;
+  for (int i = 0; i < levels; ++i) text += "<x>";
+  for (int i = 0; i < levels; ++i) text += "</x>";
+  return text;
+}
+
+TEST_F(GlobalConfigRefreshTest, RedirectsAreFollowedOnlyToSafeAddresses) {
+  int landed = 0;
+  server_.server().Get("/moved", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect("http://localhost:" + std::to_string(server_.port()) + "/landing");
+  });
+  server_.server().Get("/moved-here", [](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect("/landing");
+  });
+  server_.server().Get("/landing", [&](const httplib::Request&, httplib::Response& res) {
+    ++landed;
+    res.set_content(
+        "<quol><default><updateServiceUrl>/cfg</updateServiceUrl>"
+        "<homePageUrl>http://127.0.0.1:2175/landed/</homePageUrl></default></quol>",
+        "text/xml");
+  });
+  // The cached configuration lists this machine's name as unsafe.
+  WriteConfig(
+      "<default><notSafeDomains>localhost</notSafeDomains>"
+      "<homePageUrl>http://127.0.0.1:2175/cached/</homePageUrl></default>");
+  WriteLocal("<default><updateServiceUrl>" + server_.Url("/moved") +
+             "</updateServiceUrl><fallBackUpdateServiceUrl>" + server_.Url("/fallback") +
+             "</fallBackUpdateServiceUrl></default>");
+  auto config = LoadConfig();
+  EXPECT_EQ(config->RefreshFromService(), E_FAIL);
+  EXPECT_EQ(landed, 0);
+  EXPECT_EQ(config->home_page_url(), "http://127.0.0.1:2175/cached/");
+  EXPECT_TRUE(log_.Contains("URL http://localhost:" + std::to_string(server_.port()) +
+                            "/landing is not safe -- rejected."));
+
+  WriteLocal("<default><updateServiceUrl>" + server_.Url("/moved-here") +
+             "</updateServiceUrl></default>");
+  auto followed = LoadConfig();
+  ASSERT_EQ(followed->RefreshFromService(), S_OK);
+  EXPECT_EQ(landed, 1);
+  EXPECT_EQ(followed->home_page_url(), "http://127.0.0.1:2175/landed/");
+}
+
 TEST_F(GlobalConfigRefreshTest, TakesTheDocumentAndMakesRelativeUrlsAbsolute) {
   body_ =
       "<quol><default><updateServiceUrl>/cfg</updateServiceUrl>"
@@ -287,6 +385,10 @@ TEST_F(GlobalConfigRefreshTest, HostileAnswersChangeNothing) {
       {"empty updateServiceUrl", 200, "<quol><default><updateServiceUrl> </updateServiceUrl>"
                                       "<homePageUrl>http://127.0.0.1/x</homePageUrl></default></quol>",
        "text/xml"},
+      {"60000 levels deep", 200,
+       "<quol><default><updateServiceUrl>/cfg</updateServiceUrl><homePageUrl>" +
+           Nested(60000) + "</homePageUrl></default></quol>",
+       "text/xml"},
   };
   const std::string cached = ReadFileOrEmpty(DataFile("GlobalConfig_v2.xml"));
   for (const Case& c : cases) {
@@ -304,6 +406,7 @@ TEST_F(GlobalConfigRefreshTest, HostileAnswersChangeNothing) {
   EXPECT_TRUE(log_.Contains("ERROR GlobalConfig did not contain updateServiceUrl."));
   EXPECT_TRUE(log_.Contains("ERROR updateServiceUrl missing."));
   EXPECT_TRUE(log_.Contains("ERROR Failed to get settings: "));
+  EXPECT_TRUE(log_.Contains("ERROR Failed to get settings: nesting deeper than 64 levels"));
   EXPECT_GE(fallback_hits_, 3);
 }
 

@@ -2,9 +2,12 @@
 
 #include <cstdio>
 #include <mutex>
+#include <new>
 
 #include "foundation/log/process_log.h"
 #include "foundation/settings/suite_settings.h"
+#include "foundation/urlpolicy/url_policy.h"
+#include "foundation/xml/bounded_xml.h"
 #include "platform/http/http.h"
 #include "platform/text/utf.h"
 
@@ -81,13 +84,21 @@ HRESULT CRestRequest::Call() {
   }
   std::string body;
   std::string error;
-  HRESULT hr = platform::HttpFetchDocument(url_, &body, &error);
+  platform::HttpOptions options;
+  options.stop = stop_;
+  // The base address passed the URL policy when the configuration was read;
+  // a redirect must pass it too, or the service's answer could come from
+  // anywhere.
+  options.allow_redirect = [](const std::string& target) { return IsUrlSafe(target); };
+  HRESULT hr = platform::HttpFetchDocument(url_, options, &body, &error);
   if (Failed(hr)) {
     LogError("REST failed: %x", static_cast<unsigned>(hr));
+    if (hr == E_ABORT) return E_ABORT;
   } else {
-    pugi::xml_parse_result result = document_->load_buffer(body.data(), body.size());
-    if (!result && result.status != pugi::status_no_document_element) {
-      LogError("REST response not valid xml: %s", result.description());
+    // Bounded nesting: a deep answer is refused here, before anything walks it.
+    std::string reason;
+    if (Failed(ParseBoundedXml(body, document_.get(), &reason))) {
+      LogError("REST response not valid xml: %s", reason.c_str());
       return E_FAIL;
     }
   }
@@ -113,8 +124,10 @@ std::string CRestRequest::GetChildValue(const std::string& path) const {
   if (!root_) return {};
   try {
     pugi::xml_node node = root_.select_node(path.c_str()).node();
-    return node ? CQuolSettingsManagerBase::ElementText(node) : std::string();
+    return node ? std::string(platform::TrimWhitespace(XmlInnerText(node))) : std::string();
   } catch (const pugi::xpath_exception&) {
+    return {};
+  } catch (const std::bad_alloc&) {
     return {};
   }
 }

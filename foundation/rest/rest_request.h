@@ -37,8 +37,10 @@ class CRestRequest {
   void AddParam(const std::string& name, const std::string& value);
   // Adds the date as "%04d-%02d-%02d".
   void AddDateParam(const std::string& name, const platform::CalendarTime& date);
-  // GET and envelope check: S_OK, E_REST_CALL_FAILED (answer still readable)
-  // or E_FAIL.
+  // GET and envelope check: S_OK, E_REST_CALL_FAILED (answer still readable),
+  // E_ABORT (stopped by the stop flag) or E_FAIL. Redirects are followed only
+  // to addresses the URL policy accepts; answers nested deeper than
+  // kMaxXmlDepth are refused as invalid XML.
   HRESULT Call();
   // A flag that, once true, makes a running or later Call() stop soon and
   // fail with E_ABORT (the owner is shutting down). Borrowed; may be null.

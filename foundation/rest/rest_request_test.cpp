@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "foundation/settings/suite_settings.h"
 #include "foundation/testing/log_capture.h"
 #include "platform/clock/clock.h"
@@ -100,6 +104,84 @@ TEST_F(RestEnvelopeTest, SilentServerFailsWithoutHanging) {
   CRestRequest request(silent.Url("/api"));
   EXPECT_EQ(request.Call(), E_FAIL);
   EXPECT_TRUE(log_.Contains("ERROR REST failed: 80072ee2"));
+}
+
+TEST_F(RestEnvelopeTest, DeeplyNestedAnswersAreRefusedBeforeAnythingWalksThem) {
+  auto nested = [](int levels, const std::string& inner) {
+    std::string text;
+    for (int i = 0; i < levels; ++i) text += "<a>";
+    text += inner;
+    for (int i = 0; i < levels; ++i) text += "</a>";
+    return text;
+  };
+  struct Case {
+    const char* name;
+    std::string body;
+    HRESULT result;
+  };
+  const std::vector<Case> cases = {
+      {"at the limit", "<quol><success>true</success>" + nested(63, "deep") + "</quol>", S_OK},
+      {"one level more", "<quol><success>true</success>" + nested(64, "deep") + "</quol>", E_FAIL},
+      {"60000 levels inside", "<quol><success>true</success>" + nested(60000, "x") + "</quol>",
+       E_FAIL},
+      {"60000 levels around", nested(60000, "<quol><success>true</success></quol>"), E_FAIL},
+  };
+  auto refusals = [this] {
+    const std::string line = "ERROR REST response not valid xml: nesting deeper than 64 levels";
+    const std::string text = log_.Text();
+    int count = 0;
+    for (auto at = text.find(line); at != std::string::npos; at = text.find(line, at + 1)) ++count;
+    return count;
+  };
+  int refused = 0;
+  for (const Case& c : cases) {
+    EXPECT_EQ(Call(c.body), c.result) << c.name;
+    if (c.result == S_OK) {
+      EXPECT_EQ(request_.GetChildValue("a"), "deep") << c.name;
+    } else {
+      ++refused;
+      EXPECT_FALSE(request_.root()) << c.name;
+    }
+    EXPECT_EQ(refusals(), refused) << c.name << ": " << log_.Text().substr(0, 2000);
+  }
+}
+
+TEST_F(RestEnvelopeTest, StopFlagEndsAWaitingCall) {
+  testing::SilentListener silent;
+  testing::ScopedHttpDefaults patient{[](platform::HttpDefaults& d) { d.total_timeout_ms = 120000; }};
+  CRestRequest request(silent.Url("/api"));
+  std::atomic<bool> stop{false};
+  request.SetStopFlag(&stop);
+  HRESULT hr = S_OK;
+  std::chrono::steady_clock::time_point ended;
+  std::thread worker([&] {
+    hr = request.Call();
+    ended = std::chrono::steady_clock::now();
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+  const auto set = std::chrono::steady_clock::now();
+  stop = true;
+  worker.join();
+  EXPECT_EQ(hr, E_ABORT);
+  EXPECT_LT(ended - set, std::chrono::seconds(5));
+  EXPECT_TRUE(log_.Contains("ERROR REST failed: 80004004"));
+
+  // Once set, later calls send nothing.
+  request_.SetStopFlag(&stop);
+  EXPECT_EQ(Call("<quol><success>true</success></quol>"), E_ABORT);
+  EXPECT_EQ(hits_, 0);
+}
+
+TEST_F(RestEnvelopeTest, RedirectsMustPassTheUrlPolicy) {
+  testing::IsolatedEnvironment env;  // the policy reads the process's configuration
+  server_.server().Get("/moved", [](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect("http://evil.example/api?steal=1");
+  });
+  CRestRequest request(server_.Url("/moved"));
+  EXPECT_EQ(request.Call(), E_FAIL);
+  EXPECT_TRUE(log_.Contains("ERROR URL http://evil.example/api?steal=1 is not safe -- rejected."))
+      << log_.Text();
+  EXPECT_TRUE(log_.Contains("ERROR REST failed: 80072f7c"));
 }
 
 // Sign-in lifetime rules, driven by canned answers and a settable clock.

@@ -45,13 +45,16 @@ bool HostInDomain(const std::string& host, const std::string& entry) {
 }
 
 bool IsHostSafe(const std::string& url, const UrlPolicyInputs& inputs, bool log_rejections) {
-  platform::UrlParts parts;
-  platform::SplitUrl(url, &parts);
-  if (parts.host.empty()) {
+  // The host is judged as the browser engine will read it, not as curl
+  // would: "http://evil.example\@my.quol.example/" goes to evil.example.
+  platform::WebUrl parsed;
+  if (Failed(platform::ParseWebUrl(url, &parsed)) || parsed.host.empty()) {
     LogError("'%s' didn't parse: rejected.", url.c_str());
     return false;
   }
-  const std::string& host = parts.host;
+  // "my.quol.example." is the same host as "my.quol.example" to DNS.
+  std::string host = parsed.host;
+  if (host.size() > 1 && host.back() == '.') host.pop_back();
   if (host.size() > kMaxHostLength) return Reject(url, log_rejections);
   for (const char* blocked : kBlockedHosts) {
     if (HostEndsWith(host, blocked)) return Reject(url, log_rejections);
@@ -83,8 +86,8 @@ bool IsUrlSafe(const std::string& url, const UrlPolicyInputs& inputs, int* kind,
   int ignored = 0;
   int& out = kind != nullptr ? *kind : ignored;
   out = kUrlKindOther;
-  platform::UrlParts parts;
-  if (Failed(platform::SplitUrl(url, &parts))) return false;
+  platform::WebUrl parts;
+  if (Failed(platform::ParseWebUrl(url, &parts))) return false;
   if (parts.scheme == "ftp") {
     out = kUrlKindFtp;
     return false;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "foundation/testing/log_capture.h"
+#include "platform/url/url.h"
 
 namespace quol {
 namespace {
@@ -88,6 +89,60 @@ TEST_F(UrlPolicyTest, UnsafeDomainsWinOverTheSafeList) {
   // Plain suffix: an unsafe entry also catches look-alikes.
   inputs.not_safe_domains = "my.quol.example";
   EXPECT_FALSE(Safe("https://army.quol.example/", inputs, nullptr, false));
+}
+
+// Each URL with the host a browser goes to and the policy's verdict: the
+// verdict must follow the browser's host, whatever curl would make of it.
+TEST_F(UrlPolicyTest, VerdictFollowsTheHostTheBrowserReads) {
+  struct Case {
+    const char* url;
+    const char* browser_host;  // nullptr: browsers would not load it / we refuse it
+    bool safe;
+  };
+  const Case cases[] = {
+      {"http://evil.example\\@my.quol.example/", "evil.example", false},
+      {"http://my.quol.example\\@evil.example/", "my.quol.example", true},
+      {"http://my.quol.example@evil.example/", "evil.example", false},
+      {"http://evil.example@my.quol.example/", "my.quol.example", true},
+      {"https:\\\\evil.example\\my.quol.example", "evil.example", false},
+      {"http:evil.example/.quol.example", "evil.example", false},
+      {"http://my%2equol%2eexample/", "my.quol.example", true},
+      {"http://evil%2eexample%2f.quol.example/", nullptr, false},
+      {"http://my.quol.example./", "my.quol.example.", true},
+      {"http://www.quol.example./help", "www.quol.example.", false},
+      {"HTTP://MY.QUOL.EXAMPLE:8080/x", "my.quol.example", true},
+      {"http://[::1]/", "[::1]", false},
+      {"http://[::1]@my.quol.example/", "my.quol.example", true},
+      {"http://m\xC3\xBD.quol.example/", nullptr, false},
+      {"http://xn--m-0ga.quol.example/", "xn--m-0ga.quol.example", true},
+      {"http://my.quol.example\t.evil.example/", nullptr, false},
+      {"http://my.quol.example\n/", nullptr, false},
+      {" http://my.quol.example/", nullptr, false},
+      {"http://my.quol.example /", nullptr, false},
+      {"javascript:\talert(1)", nullptr, false},
+  };
+  for (const Case& c : cases) {
+    platform::WebUrl parsed;
+    const bool parses = Succeeded(platform::ParseWebUrl(c.url, &parsed));
+    EXPECT_EQ(parses, c.browser_host != nullptr) << c.url;
+    if (parses) {
+      EXPECT_EQ(parsed.host, c.browser_host) << c.url;
+    }
+    EXPECT_EQ(Safe(c.url, {}, nullptr, false), c.safe) << c.url;
+  }
+  // Refused outright, these are never logged as rejected hosts.
+  EXPECT_FALSE(log_.Contains("\t"));
+}
+
+TEST_F(UrlPolicyTest, LoopbackInAnyNotationIsStillLoopback) {
+  UrlPolicyInputs local;
+  local.trust_loopback = true;
+  for (const char* url : {"http://2130706433:11110/", "http://0x7f.1/", "http://127.0.0.1.:2175/"}) {
+    EXPECT_TRUE(Safe(url, local, nullptr, false)) << url;
+    EXPECT_FALSE(Safe(url, {}, nullptr, false)) << url;
+  }
+  local.not_safe_domains = "127.0.0.1";
+  EXPECT_FALSE(Safe("http://2130706433/", local, nullptr, false));
 }
 
 TEST_F(UrlPolicyTest, HostlessHttpUrlIsLoggedEvenWithoutTheFlag) {
