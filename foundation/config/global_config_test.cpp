@@ -190,21 +190,6 @@ TEST_F(GlobalConfigTest, CobrandIdNamesASectionOnlyByItsExactName) {
   }
 }
 
-TEST_F(GlobalConfigTest, FirstSectionAndFirstKeyOfANameWin) {
-  WriteConfig(
-      "<default><whatsNewUrl> </whatsNewUrl><logonPage>/first.</logonPage>"
-      "<logonPage>/second.</logonPage></default>"
-      "<default><whatsNewUrl>http://my.quol.example/news</whatsNewUrl>"
-      "<logoffPage>/later-section.</logoffPage></default>");
-  auto config = LoadConfig();
-  EXPECT_EQ(config->logon_page(), "/first.");
-  EXPECT_EQ(config->logoff_page(), "/logon/logout.");
-  // The first element is blank, so the default applies; later ones are not consulted.
-  EXPECT_EQ(config->whats_new_url(), "");
-  EXPECT_TRUE(log_.Contains("INFO Setting 'default/logonPage'='/first.'\r\n"));
-  EXPECT_TRUE(log_.Contains("INFO Setting 'default/whatsNewUrl' defaulted to ''\r\n"));
-}
-
 TEST_F(GlobalConfigTest, ManyTipsAreAllReadInOrder) {
   constexpr int kTips = 50000;
   std::string tips;
