@@ -83,29 +83,6 @@ TEST(FilesTest, FileLockExcludesOtherHoldersUntilReleased) {
   EXPECT_EQ(second.TryAcquire(dir / "x.lock"), S_OK);
 }
 
-TEST(FilesTest, ReplacementKeepsAnExistingFilesMode) {
-  struct Case {
-    bool exists;
-    mode_t existing;
-    mode_t expected;
-  };
-  const Case cases[] = {{true, 0600, 0600}, {true, 0640, 0640}, {false, 0, 0644}};
-  for (const Case& c : cases) {
-    TempDir dir;
-    const std::string path = dir / "Settings.xml";
-    if (c.exists) {
-      WriteFileOrDie(path, "old");
-      ASSERT_EQ(::chmod(path.c_str(), c.existing), 0);
-    }
-    ASSERT_EQ(ReplaceFileKeepingMode(path, "new"), S_OK);
-    struct stat st {};
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, c.expected) << std::oct << c.existing;
-    EXPECT_EQ(ReadFileOrEmpty(path), "new");
-    EXPECT_EQ(ListFolder(dir.path()), std::vector<std::string>{"Settings.xml"});
-  }
-}
-
 TEST(FilesTest, NewFileIsNeverWrittenOverAnExistingOne) {
   TempDir dir;
   ASSERT_EQ(WriteNewFile(dir / "copy", "first", 0600), S_OK);
