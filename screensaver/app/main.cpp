@@ -240,7 +240,10 @@ int main(int argc, char** argv) {
     // Destructors of process-wide objects must not run under a worker that
     // still uses them.
     LogError("Ending with worker threads still busy");
-    std::fflush(nullptr);
+    // Only our own streams: a stuck worker may hold the lock of a photo's
+    // FILE, and flushing every stream would wait for it.
+    std::fflush(stdout);
+    std::fflush(stderr);
     _exit(result);
   }
   return result;

@@ -12,9 +12,13 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 #include <cairo.h>
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -32,6 +36,8 @@
 #include <thread>
 #include <vector>
 
+#include "foundation/settings/suite_settings.h"
+#include "platform/protect/data_protection.h"
 #include "platform/testing/test_support.h"
 #include "screensaver/x11/x_display.h"
 #include "screensaver/x11/xvfb_server.h"
@@ -118,7 +124,27 @@ class SaverHome {
   }
 
   std::string photos() const { return dir_ / "photos"; }
+  std::string Path(const std::string& name) const { return dir_ / name; }
   void set_folders(std::vector<std::string> folders) { folders_ = std::move(folders); }
+  void set_interval_seconds(int seconds) { interval_seconds_ = seconds; }
+  // A stored sign-in and the service's addresses (LocalConfig.xml) for the
+  // runs to come. The password is sealed with a machine key of this home's,
+  // which every run's data folder then gets a copy of.
+  void set_service(const std::string& email, const std::string& password,
+                   const std::string& local_config) {
+    const std::string keys = dir_ / "keys";
+    MakeFolder(keys);
+    std::string sealed;
+    {
+      quol::testing::ScopedEnv data("QUOL_DATA_DIR", keys);
+      sealed = CSuiteSettings::ProtectPassword(password);
+      machine_key_ = ReadFileOrEmpty(platform::MachineKeyPath());
+    }
+    general_settings_ = "<general><credsEmailAddress>" + email +
+                        "</credsEmailAddress><credsPassword>" + sealed +
+                        "</credsPassword></general>";
+    local_config_ = local_config;
+  }
 
   // A fresh data folder holding the settings.
   std::string NewDataFolder() {
@@ -130,10 +156,16 @@ class SaverHome {
       folders += "<" + tag + ">" + folders_[i] + "</" + tag + ">";
     }
     WriteFileOrDie(data + "/Settings.xml",
-                   "<quol><screensaver><myPictures>false</myPictures>"
+                   "<quol>" + general_settings_ + "<screensaver><myPictures>false</myPictures>"
                    "<sharedPictures>false</sharedPictures>"
-                   "<interPhotoInterval>5</interPhotoInterval></screensaver>"
+                   "<interPhotoInterval>" + std::to_string(interval_seconds_) +
+                   "</interPhotoInterval></screensaver>"
                    "<screensaverFolders>" + folders + "</screensaverFolders></quol>");
+    if (!local_config_.empty()) WriteFileOrDie(data + "/LocalConfig.xml", local_config_);
+    if (!machine_key_.empty()) {
+      WriteFileOrDie(data + "/machine.key", machine_key_);
+      ::chmod((data + "/machine.key").c_str(), 0600);
+    }
     return data;
   }
 
@@ -154,6 +186,10 @@ class SaverHome {
   quol::testing::TempDir dir_;
   std::vector<std::string> folders_;
   int runs_ = 0;
+  int interval_seconds_ = 5;
+  std::string general_settings_;
+  std::string local_config_;
+  std::string machine_key_;
 };
 
 // One run of the saver: started with posix_spawn, stdout and stderr to files,
@@ -787,6 +823,138 @@ TEST_F(SaverEmbeddedTest, EndsCleanlyWhenTheHostWindowIsDestroyed) {
   XDestroyWindow(dpy(), host);
   XSync(dpy(), False);
   EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+}
+
+// ---------------------------------------------------------------------------
+// Ending while a photo and the appointment service hang
+
+// A service on loopback that takes connections and never answers.
+class SilentService {
+ public:
+  SilentService() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (fd_ < 0 || ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd_, 16) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+      return;
+    }
+    port_ = ntohs(address.sin_port);
+  }
+  ~SilentService() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  bool ok() const { return port_ != 0; }
+  std::string Url(const std::string& path) const {
+    return "http://127.0.0.1:" + std::to_string(port_) + path;
+  }
+  // Whether someone has connected (the connection waits, unaccepted).
+  bool WaitForCaller(Clock::duration timeout) const {
+    return WaitUntil([&] {
+      pollfd fd{fd_, POLLIN, 0};
+      return ::poll(&fd, 1, 0) == 1;
+    }, timeout);
+  }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+using SaverHangTest = SaverTest;
+
+// The only photo folder holds a photo that becomes a FIFO once the saver
+// runs (opening or reading it blocks, like a file on a hung network mount),
+// and the appointment service never answers. Escape and SIGTERM must still
+// end the saver at once, with the keyboard and pointer released.
+TEST_F(SaverHangTest, EscapeAndSigtermEndItWhileAPhotoAndTheServiceHang) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  SilentService service;
+  ASSERT_TRUE(service.ok());
+  home_.set_service(
+      "mia.smith@quol.example", "pool+lane 4",
+      "<quol><default><authServiceUrl>" + service.Url("/Service/API/accounts/auth/default.ashx") +
+          "</authServiceUrl><reminderServiceUrl>" +
+          service.Url("/Service/api/calendar/interval/default.ashx") +
+          "</reminderServiceUrl></default></quol>");
+  home_.set_interval_seconds(1);
+
+  struct Case {
+    const char* name;
+    bool escape;  // else SIGTERM
+  };
+  int run = 0;
+  for (const Case& c : {Case{"Escape", true}, Case{"SIGTERM", false}}) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = home_.Path("hanging-" + std::to_string(++run));
+    ASSERT_NO_FATAL_FAILURE(MakeFolder(folder));
+    ASSERT_NO_FATAL_FAILURE(WritePhoto(folder + "/keep.png", kPhotoColours[0]));
+    ASSERT_NO_FATAL_FAILURE(WritePhoto(folder + "/photo.jpg", kPhotoColours[1]));
+    home_.set_folders({folder});
+    auto saver = Start({"/s"}, {"QUOL_NO_GL=1", "DevuzezClientMode=local"});
+    ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+    EXPECT_TRUE(service.WaitForCaller(kStartTimeout)) << saver->Report();
+
+    // Swapped under the builder's feet: a later collage opens it and hangs.
+    const std::string fifo = folder + "/photo.fifo";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::rename(fifo.c_str(), (folder + "/photo.jpg").c_str()), 0);
+    // A reader on the FIFO shows the builder is stuck there; keeping the
+    // writing end open (and silent) keeps it stuck in its read.
+    int writer = -1;
+    const bool builder_stuck = WaitUntil([&] {
+      writer = ::open((folder + "/photo.jpg").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+      return writer >= 0;
+    }, kStartTimeout);
+    std::printf("[ %s ] builder %s on the FIFO\n", c.name, builder_stuck ? "stuck" : "never");
+    // A few slide intervals: the window thread has asked for the next collage.
+    std::this_thread::sleep_for(3s);
+    ASSERT_TRUE(saver->Running()) << saver->Report();
+
+    const auto asked = Clock::now();
+    if (c.escape) {
+      PressKey(XK_Escape);
+    } else {
+      saver->Signal(SIGTERM);
+    }
+    const int code = saver->WaitForExit(5s);
+    const auto latency =
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked).count();
+    std::printf("[ %s ] the saver ended %lld ms after being asked\n", c.name,
+                static_cast<long long>(latency));
+    EXPECT_EQ(code, 0) << saver->Report();
+    // Nothing holds the keyboard any more.
+    EXPECT_EQ(XGrabKeyboard(dpy(), DefaultRootWindow(dpy()), False, GrabModeAsync, GrabModeAsync,
+                            CurrentTime),
+              GrabSuccess);
+    XUngrabKeyboard(dpy(), CurrentTime);
+    XSync(dpy(), False);
+    if (c.escape) {
+      EXPECT_TRUE(Contains(saver->Log(), "Exiting screen saver because 27 pressed."))
+          << saver->Report();
+    }
+    if (writer >= 0) ::close(writer);
+    saver.reset();
+    EXPECT_TRUE(WaitUntil([&] { return MappedTopWindows(dpy()).empty(); }, kExitTimeout));
+  }
+}
+
+// The X server going away ends the saver through its own exit path (the end
+// logged, a non-zero exit code), not from inside Xlib.
+TEST_F(SaverHangTest, LosingTheXServerEndsItWithALogLineAndAnErrorCode) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  auto saver = Start({"/s"}, {"QUOL_NO_GL=1"});
+  ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+  display_ = XDisplay();  // ours would die with the server
+  server_.reset();
+  const int code = saver->WaitForExit();
+  EXPECT_GT(code, 0) << saver->Report();
+  EXPECT_TRUE(Contains(saver->Log(), "Lost the connection to the X server; ending"))
+      << saver->Report();
+  EXPECT_EQ(saver->Stderr(), "") << "Xlib's own handler spoke";
 }
 
 }  // namespace

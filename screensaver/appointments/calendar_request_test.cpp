@@ -230,6 +230,62 @@ TEST_F(AppointmentSnapshotTest, FetchesUntilTheFirstSuccessThenOnlyAfterTheInter
   EXPECT_EQ(credential_reads_, 4);
 }
 
+// After a failure the next try waits one collage interval, then twice that,
+// and so on, never longer than the calendar interval.
+TEST_F(AppointmentSnapshotTest, FailedFetchesBackOffUpToTheCalendarInterval) {
+  interval_ = 1;  // minute
+  SetCredentials("", "");  // every fetch fails, without a word on the network
+  CalendarSources sources = Sources();
+  sources.first_retry_seconds = [] { return 10; };
+  AppointmentSnapshot snapshot(sources);
+  struct Take {
+    int at;       // seconds after the first
+    bool starts;  // a fetch starts
+  };
+  const Take takes[] = {
+      {0, true},   {5, false},  {9, false},   {10, true},   // waited 10 s
+      {29, false}, {30, true},  {69, false},  {70, true},   // 20 s, 40 s
+      {129, false}, {130, true}, {189, false}, {190, true},  // 80 s, capped at 60 s
+  };
+  const platform::TimePoint start = platform::Now();
+  int fetches = 0;
+  for (const Take& take : takes) {
+    SCOPED_TRACE(::testing::Message() << "at " << take.at << " s");
+    clock_.Set(start + std::chrono::seconds(take.at));
+    std::vector<Appointment> list;
+    EXPECT_FALSE(snapshot.Take(&list));
+    ASSERT_TRUE(snapshot.WaitUntilIdle());
+    fetches += take.starts ? 1 : 0;
+    EXPECT_EQ(credential_reads_, fetches);
+  }
+
+  // A success ends the waiting; the list is there at once.
+  AddSwim();
+  SetCredentials(kEmail, kPassword);
+  clock_.Set(start + std::chrono::seconds(250));
+  std::vector<Appointment> list;
+  snapshot.Take(&list);
+  ASSERT_TRUE(snapshot.WaitUntilIdle());
+  EXPECT_TRUE(snapshot.Take(&list));
+  EXPECT_EQ(list.size(), 1u);
+}
+
+// Shutting down stops a call the service never answers and starts no other.
+TEST_F(AppointmentSnapshotTest, ShutdownEndsARefreshThatHangsAndStartsNoMore) {
+  service_->SetHandlerDelayMs(60000);
+  AppointmentSnapshot snapshot(Sources());
+  std::vector<Appointment> list;
+  snapshot.Take(&list);
+  EXPECT_TRUE(snapshot.fetch_in_progress());
+  const bool ended = snapshot.Shutdown(std::chrono::seconds(20));
+  EXPECT_TRUE(ended);
+  clock_.Advance(std::chrono::minutes(10));
+  snapshot.Take(&list);
+  EXPECT_FALSE(snapshot.fetch_in_progress());
+  EXPECT_EQ(credential_reads_, 1);
+  service_->Stop();
+}
+
 TEST_F(AppointmentSnapshotTest, ASlowOrStoppedServiceNeitherBlocksNorLosesTheList) {
   AddSwim();
   AppointmentSnapshot snapshot(Sources());

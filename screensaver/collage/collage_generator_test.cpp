@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <map>
 #include <thread>
 
@@ -327,6 +330,145 @@ TEST_F(CollageGeneratorTest, BackgroundGeneratorBuildsAheadAndStops) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }  // destroyed mid-build: the build is cut short and nothing is leaked
   EXPECT_LT(slow->total_dealt_, 40u);
+}
+
+// A feed whose next photo does not come until the test says so, like a
+// photo on a network mount that hangs in open().
+class BlockingFeed : public ListFeed {
+ public:
+  using ListFeed::ListFeed;
+  std::string NextPhoto() override {
+    std::unique_lock lock(mutex_);
+    ++waiting_;
+    changed_.notify_all();
+    changed_.wait(lock, [this] { return released_; });
+    return ListFeed::NextPhoto();
+  }
+  bool WaitUntilBlocked() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::seconds(30), [this] { return waiting_ > 0; });
+  }
+  void Release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  int waiting_ = 0;
+  bool released_ = false;
+};
+
+TEST_F(CollageGeneratorTest, ABlockedBuilderNeverHoldsUpTheCallerAndIsLeftBehindAtStop) {
+  auto feed = std::make_shared<BlockingFeed>(Photos(2));
+  auto overlays = std::make_shared<FixedOverlays>();
+  std::atomic<int> ready_calls{0};
+  const int abandoned_before = BackgroundCollageGenerator::AbandonedBuilders();
+  {
+    BackgroundCollageGenerator background(
+        640, 480, [feed] { return feed.get(); }, overlays, [&] { ++ready_calls; });
+    ASSERT_TRUE(feed->WaitUntilBlocked());
+    EXPECT_EQ(background.TryTakeCollage(), nullptr);
+    CountingGenerator elsewhere;
+    auto released = elsewhere.BuildCollage();
+    released->Release();
+    // Queued behind the stuck build: handed over, not drawn on this thread.
+    EXPECT_FALSE(background.StartRerender(released.get()));
+    EXPECT_TRUE(background.rerender_running());
+    EXPECT_FALSE(background.RerenderDone(released.get()));
+    EXPECT_FALSE(background.Stop(std::chrono::milliseconds(50)));
+    EXPECT_FALSE(background.Stop());  // the first answer stands
+    EXPECT_EQ(BackgroundCollageGenerator::AbandonedBuilders(), abandoned_before + 1);
+    // The builder that was left behind may still hold the collage: it is
+    // never freed (kept reachable, so leak checkers do not flag it).
+    static std::unique_ptr<Collage> kept_for_the_builder;
+    kept_for_the_builder = std::move(released);
+  }
+  feed->Release();  // the build that was left behind ends and drops its result
+  EXPECT_EQ(ready_calls, 0);
+}
+
+TEST_F(CollageGeneratorTest, RerendersAndNewCollagesComeFromTheBuilderWithAWakeUp) {
+  auto feed = std::make_shared<ListFeed>(Photos(6));
+  auto overlays = std::make_shared<FixedOverlays>();
+  std::mutex mutex;
+  std::condition_variable woken;
+  int ready_calls = 0;
+  std::vector<std::thread::id> ready_threads;
+  BackgroundCollageGenerator background(
+      640, 480, [feed] { return feed.get(); }, overlays, [&] {
+        std::lock_guard lock(mutex);
+        ++ready_calls;
+        ready_threads.push_back(std::this_thread::get_id());
+        woken.notify_all();
+      });
+  auto wait_for_calls = [&](int n) {
+    std::unique_lock lock(mutex);
+    return woken.wait_for(lock, std::chrono::seconds(30), [&] { return ready_calls >= n; });
+  };
+  ASSERT_TRUE(wait_for_calls(1));
+  std::unique_ptr<Collage> first = background.TryTakeCollage();
+  ASSERT_TRUE(first);
+  ASSERT_TRUE(first->has_bitmap());
+  EXPECT_EQ(background.TryTakeCollage(), nullptr);  // one at a time
+
+  SurfacePtr before = CopySurface(first->bitmap());
+  first->Release();
+  ASSERT_TRUE(wait_for_calls(2));  // the next one built ahead
+  // The builder has nothing else to do: the re-render is done there.
+  if (!background.StartRerender(first.get())) {
+    ASSERT_TRUE(wait_for_calls(3));
+    EXPECT_TRUE(background.RerenderDone(first.get()));
+    EXPECT_FALSE(background.RerenderDone(first.get()));  // collected once
+  }
+  ASSERT_TRUE(first->has_bitmap());
+  const int bytes = cairo_image_surface_get_stride(before.get()) * 480;
+  EXPECT_EQ(std::memcmp(cairo_image_surface_get_data(before.get()),
+                        cairo_image_surface_get_data(first->bitmap()), bytes),
+            0);
+  EXPECT_TRUE(background.TryTakeCollage());
+  EXPECT_TRUE(background.Stop());
+  std::lock_guard lock(mutex);
+  for (std::thread::id id : ready_threads) EXPECT_NE(id, std::this_thread::get_id());
+}
+
+TEST(CollageHistoryTest, TryNextNeverWaitsAndStepsForwardWithoutTheGenerator) {
+  class Handful : public CountingGenerator {
+   public:
+    std::unique_ptr<Collage> TryTakeCollage() override {
+      return ready-- > 0 ? BuildCollage() : nullptr;
+    }
+    int ready = 2;
+  } generator;
+  CollageHistory history(&generator);
+  struct Step {
+    const char* action;  // "next" or "back"
+    const char* shown;   // the current collage afterwards; "" for none
+    bool moved;
+  };
+  const Step steps[] = {
+      {"next", "1", true}, {"next", "2", true}, {"next", "", false},  // nothing ready
+      {"back", "1", true}, {"next", "2", true},  // stepping forward needs no new one
+      {"next", "", false},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(::testing::Message() << step.action << " -> " << step.shown);
+    const std::string before = history.Current() ? history.Current()->feed_name : "";
+    if (std::string(step.action) == "next") {
+      Collage* collage = history.TryNext();
+      EXPECT_EQ(collage != nullptr, step.moved);
+      if (collage != nullptr) {
+        EXPECT_EQ(collage->feed_name, step.shown);
+      }
+    } else {
+      EXPECT_EQ(history.Previous(), step.moved);
+    }
+    EXPECT_EQ(history.Current()->feed_name, step.moved ? step.shown : before);
+  }
+  EXPECT_EQ(history.size(), 2u);
+  EXPECT_EQ(generator.built, 2);
 }
 
 }  // namespace

@@ -72,7 +72,9 @@ int OnConnectionLoss(Display*) {
     for (;;) ::pause();
   }
   if (g_on_connection_loss != nullptr) g_on_connection_loss();
-  std::fflush(nullptr);
+  // Not fflush(nullptr): a stuck worker may hold the lock of a file it reads.
+  std::fflush(stdout);
+  std::fflush(stderr);
   ::_exit(g_connection_loss_exit_code);
 }
 
