@@ -2,15 +2,16 @@
 // success flag and error fields, the sign-in answer (account, ticket and
 // lifetime) and the calendar answer (appointments with times and attendee
 // colours). CRestRequest takes its answer from the HTTP layer only, so the
-// answer is parsed here with the same calls CRestRequest::Call makes (pugixml
-// with its default options, the "quol" root, the store's element text) and
-// then read with the calendar's own pieces.
+// answer is parsed here with the same calls CRestRequest::Call makes (the
+// bounded XML parser, the "quol" root, the element text) and then read with
+// the calendar's own pieces.
 #include <pugixml.hpp>
 
 #include <string>
 
 #include "foundation/rest/rest_request.h"
 #include "foundation/settings/settings_manager.h"
+#include "foundation/xml/bounded_xml.h"
 #include "fuzz/fuzz_support.h"
 #include "screensaver/appointments/appointment.h"
 #include "screensaver/appointments/calendar_request.h"
@@ -48,8 +49,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   pugi::xml_document document;
-  pugi::xml_parse_result result = document.load_buffer(body.data(), body.size());
-  if (!result && result.status != pugi::status_no_document_element) return 0;
+  std::string reason;
+  if (quol::Failed(quol::ParseBoundedXml(body, &document, &reason))) {
+    if (reason.empty()) quol::fuzz::Broken("an answer refused without a reason");
+    return 0;
+  }
   pugi::xml_node root = document.document_element();
   if (!root || std::string(root.name()) != "quol") return 0;
 
