@@ -58,15 +58,20 @@ for t in "${targets[@]}"; do
   work=build/fuzz/corpus/$t
   kept=fuzz/regressions/$t
   log=build/fuzz/logs/$t.log
-  mkdir -p "$work" "$kept" "$(dirname "$log")"
+  # The targets' scratch folders: libFuzzer ends without running exit
+  # handlers, so they are cleared here instead.
+  scratch=build/fuzz/tmp/$t
+  rm -rf "$scratch"
+  mkdir -p "$work" "$kept" "$(dirname "$log")" "$scratch"
   before=$(find "$kept" -type f ! -name '.*' | wc -l)
   echo "fuzz: $t for ${seconds}s (log: $log)"
   set +e
-  "build/fuzz/fuzz/${t}_fuzz" "$work" "fuzz/corpus/$t" \
+  TMPDIR=$PWD/$scratch "build/fuzz/fuzz/${t}_fuzz" "$work" "fuzz/corpus/$t" \
     -max_total_time="$seconds" -rss_limit_mb=2048 -max_len="$(max_len "$t")" -timeout=25 \
     -artifact_prefix="$kept/" -print_final_stats=1 >"$log" 2>&1
   rc=$?
   set -e
+  rm -rf "$scratch"
   after=$(find "$kept" -type f ! -name '.*' | wc -l)
   execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   cov=$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$log" | tail -1)
