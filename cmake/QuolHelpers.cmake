@@ -4,7 +4,7 @@
 function(quol_add_tests name)
   cmake_parse_arguments(T "" "" "SOURCES;LIBS;LABELS" ${ARGN})
   add_executable(${name} ${T_SOURCES})
-  target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main Threads::Threads)
+  target_link_libraries(${name} PRIVATE ${T_LIBS} quol_test_main GTest::gtest Threads::Threads)
   target_compile_definitions(${name} PRIVATE QUOL_SOURCE_DIR="${PROJECT_SOURCE_DIR}")
   set(props TIMEOUT 120)
   if(T_LABELS)

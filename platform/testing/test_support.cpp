@@ -51,6 +51,8 @@ IsolatedEnvironment::IsolatedEnvironment() {
   env_.push_back(std::make_unique<ScopedEnv>("HOME", dir_ / "home"));
   env_.push_back(std::make_unique<ScopedEnv>("XDG_DATA_HOME", dir_ / "home/.local/share"));
   env_.push_back(std::make_unique<ScopedEnv>("XDG_CONFIG_HOME", dir_ / "home/.config"));
+  env_.push_back(std::make_unique<ScopedEnv>("XDG_CACHE_HOME", dir_ / "home/.cache"));
+  env_.push_back(std::make_unique<ScopedEnv>("XDG_STATE_HOME", dir_ / "home/.local/state"));
   env_.push_back(std::make_unique<ScopedEnv>("XDG_RUNTIME_DIR", dir_ / "run"));
   std::filesystem::create_directories(dir_ / "run");
 }

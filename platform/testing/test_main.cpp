@@ -1,0 +1,14 @@
+// The main of every test program: before any test (or anything a test's
+// static objects do) runs, HOME, the XDG folders and the suite's data and
+// registry folders point at a fresh temporary tree, removed at the end. A
+// test that forgets its own isolation then writes there, never into the
+// home of whoever runs the tests.
+#include <gtest/gtest.h>
+
+#include "platform/testing/test_support.h"
+
+int main(int argc, char** argv) {
+  quol::testing::IsolatedEnvironment isolated;
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
