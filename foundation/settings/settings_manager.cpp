@@ -321,11 +321,16 @@ HRESULT CQuolSettingsManagerBase::SetValue(const std::string& section, const std
   pugi::xml_node root = Root();
   if (!root) return E_UNEXPECTED;
   pugi::xml_node section_node = FindOrCreateElement(root, section);
-  pugi::xml_node key_node = FindOrCreateElement(section_node, key);
   if (text.empty()) {
-    section_node.remove_child(key_node);
+    // Every element of that name goes: reads take the first one, so a
+    // duplicate left behind (a hand-edited file) would bring a cleared value
+    // such as the account back.
+    while (pugi::xml_node key_node = section_node.child(key.c_str())) {
+      section_node.remove_child(key_node);
+    }
     return S_OK;
   }
+  pugi::xml_node key_node = FindOrCreateElement(section_node, key);
   key_node.remove_children();
   key_node.append_child(pugi::node_pcdata).set_value(text.c_str());
   return S_OK;
@@ -345,7 +350,8 @@ HRESULT CQuolSettingsManagerBase::RemoveSection(const std::string& section) {
   if (!IsValidName(section)) return E_INVALIDARG;
   pugi::xml_node root = Root();
   if (!root) return E_UNEXPECTED;
-  root.remove_child(FindOrCreateElement(root, section));
+  // All sections of that name, for the same reason as cleared values.
+  while (pugi::xml_node section_node = root.child(section.c_str())) root.remove_child(section_node);
   return S_OK;
 }
 

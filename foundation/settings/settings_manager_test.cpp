@@ -130,6 +130,21 @@ TEST_F(SettingsStoreTest, SetValueCreatesReplacesAndRemovesElements) {
   EXPECT_FALSE(root.child("never-there"));
 }
 
+// A hand-edited file may repeat an element; reads take the first, so a
+// cleared value or section must take its duplicates with it (found by the
+// settings fuzzer: a cleared account came back).
+TEST_F(SettingsStoreTest, ClearedValuesAndSectionsStayClearedDespiteDuplicates) {
+  WriteStore("<quol><general><email>a@x</email><email>b@x</email></general>"
+             "<general><email>c@x</email></general>"
+             "<folders><f>1</f></folders><folders><f>2</f></folders></quol>");
+  TestStore store;
+  ASSERT_EQ(store.Load(), S_OK);
+  ASSERT_EQ(store.SetValue("general", "email", ""), S_OK);
+  ASSERT_EQ(store.RemoveSection("folders"), S_OK);
+  EXPECT_EQ(store.GetValue("general", "email", "none"), "none");
+  EXPECT_EQ(store.GetValue("folders", "f", "none"), "none");
+}
+
 TEST_F(SettingsStoreTest, UnknownContentSurvivesARoundTrip) {
   WriteStore(
       "<?xml version=\"1.0\"?>\n<quol><future version=\"3\"><thing a=\"b\">keep me</thing>"

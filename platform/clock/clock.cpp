@@ -34,9 +34,14 @@ CalendarTime FromTm(const std::tm& tm, int millisecond) {
   return c;
 }
 
+// Years far outside what the C library and our time points can count are
+// pulled in first, so the subtraction below cannot overflow.
+constexpr int kMinYear = -100000;
+constexpr int kMaxYear = 100000;
+
 std::tm ToTm(const CalendarTime& c) {
   std::tm tm{};
-  tm.tm_year = c.year - 1900;
+  tm.tm_year = (c.year < kMinYear ? kMinYear : c.year > kMaxYear ? kMaxYear : c.year) - 1900;
   tm.tm_mon = c.month - 1;
   tm.tm_mday = c.day;
   tm.tm_hour = c.hour;
@@ -57,6 +62,23 @@ void Split(TimePoint t, std::time_t* seconds, int* millisecond) {
   }
   *seconds = static_cast<std::time_t>(s);
   *millisecond = static_cast<int>(rem);
+}
+
+// Time points count nanoseconds, which reach only about 292 years either
+// side of 1970; a calendar time outside that (a date read from a file or an
+// answer) is pinned to the nearest end instead of overflowing.
+TimePoint FromSeconds(std::time_t seconds, int millisecond) {
+  using std::chrono::duration_cast;
+  constexpr std::int64_t kLimit =
+      duration_cast<std::chrono::seconds>(TimePoint::duration::max()).count() - 86400;
+  std::int64_t s = static_cast<std::int64_t>(seconds);
+  if (s > kLimit) s = kLimit;
+  if (s < -kLimit) s = -kLimit;
+  std::int64_t ms = millisecond;
+  if (ms > 86400000) ms = 86400000;
+  if (ms < -86400000) ms = -86400000;
+  return TimePoint(duration_cast<TimePoint::duration>(std::chrono::seconds(s)) +
+                   duration_cast<TimePoint::duration>(std::chrono::milliseconds(ms)));
 }
 
 }  // namespace
@@ -89,14 +111,14 @@ CalendarTime ToUtcTime(TimePoint t) {
 TimePoint FromLocalTime(const CalendarTime& local) {
   std::tm tm = ToTm(local);
   std::time_t s = std::mktime(&tm);
-  return std::chrono::system_clock::from_time_t(s) + std::chrono::milliseconds(local.millisecond);
+  return FromSeconds(s, local.millisecond);
 }
 
 TimePoint FromUtcTime(const CalendarTime& utc) {
   std::tm tm = ToTm(utc);
   tm.tm_isdst = 0;
   std::time_t s = ::timegm(&tm);
-  return std::chrono::system_clock::from_time_t(s) + std::chrono::milliseconds(utc.millisecond);
+  return FromSeconds(s, utc.millisecond);
 }
 
 std::uint64_t ToFileTime(TimePoint t) {

@@ -26,6 +26,28 @@ TEST(ClockTest, FileTimeMatchesKnownInstants) {
   EXPECT_EQ(back, utc);
 }
 
+// Dates read from files and answers can be anything; converting them must
+// not overflow the nanosecond time points (UBSan caught years 1012 and 8024).
+TEST(ClockTest, DatesBeyondTheTimePointRangeArePinnedToItsEnds) {
+  struct Row {
+    int year;
+    bool future;
+  };
+  for (const Row& row : {Row{1012, false}, Row{8024, true}, Row{-2147483647, false},
+                         Row{2147483647, true}}) {
+    CalendarTime utc;
+    utc.year = row.year;
+    utc.millisecond = 2147483647;
+    for (TimePoint t : {FromUtcTime(utc), FromLocalTime(utc)}) {
+      if (row.future) {
+        EXPECT_GT(t, FromUtcTime(CalendarTime{2200, 1, 1})) << row.year;
+      } else {
+        EXPECT_LT(t, FromUtcTime(CalendarTime{1700, 1, 1})) << row.year;
+      }
+    }
+  }
+}
+
 TEST(ClockTest, LocalTimeFollowsTheTimeZone) {
   testing::ScopedEnv tz("TZ", std::string("America/New_York"));
   ::tzset();

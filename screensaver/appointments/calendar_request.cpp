@@ -107,6 +107,12 @@ std::int64_t ServiceTimeToLocalSeconds(const std::string& text, int offset_minut
                   &utc.minute, &utc.second) != 6) {
     return 0;
   }
+  // An appointment outside these years is a broken answer, not a date to
+  // show; the offset is ours, but is kept within a day all the same.
+  if (utc.year < 1700 || utc.year > 2200 || offset_minutes < -24 * 60 ||
+      offset_minutes > 24 * 60) {
+    return 0;
+  }
   // The wall-clock reading in the caller's zone, then back to seconds the
   // way local times are counted here (daylight saving as the system sees it).
   const platform::CalendarTime wall =

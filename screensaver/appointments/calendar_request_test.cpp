@@ -181,6 +181,11 @@ TEST_F(CalendarServiceTest, AppointmentsArriveInLocalTimeWithTheirColours) {
             (std::vector<RgbColour>{MakeRgb(0xFA, 0xC7, 0x51), MakeRgb(0x30, 0xA5, 0xBA),
                                     MakeRgb(0xAA, 0xBB, 0xCC), partner, kFallbackGrey, partner}));
   EXPECT_EQ(ServiceTimeToLocalSeconds("2026-03-10 14:10", -60), 0);  // unreadable
+  for (const char* broken : {"1012-02-29T00:00:00", "8024-03-31T01:30:00",
+                             "99999999999-01-01T00:00:00"}) {
+    EXPECT_EQ(ServiceTimeToLocalSeconds(broken, -60), 0) << broken;
+  }
+  EXPECT_EQ(ServiceTimeToLocalSeconds("2026-03-10T14:10:00", 2147483647), 0);
 }
 
 TEST_F(CalendarServiceTest, NoCredentialsOrAWrongPasswordAskNoCalendar) {
