@@ -43,6 +43,13 @@ bool OnOff(const char* text, bool* value) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Help needs no settings: it works even when Settings.xml cannot be read.
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
   quol::CSuiteSettings& settings = quol::CSuiteSettings::Instance();
   if (quol::Failed(settings.Load())) return Fail("cannot read " + settings.path());
   // Showing defaults for a file that is there but unreadable would mislead,

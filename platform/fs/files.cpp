@@ -202,8 +202,18 @@ bool IsDirectory(const std::string& path) {
 
 HRESULT ReadWholeFile(const std::string& path, std::string* out, std::size_t max_bytes) {
   out->clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without waiting: a FIFO or a device under a file's name (by
+  // mistake or by malice) would otherwise block the opener for ever. Only
+  // regular files are read.
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
   if (fd < 0) return HresultFromLastErrno();
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    const int err = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    ::close(fd);
+    return HresultFromErrno(err);
+  }
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
   char buffer[65536];
   HRESULT hr = S_OK;
   for (;;) {

@@ -26,7 +26,9 @@ HRESULT CreateDirectories(const std::string& path, mode_t mode = 0755);
 bool FileExists(const std::string& path);
 bool IsDirectory(const std::string& path);
 
-// Reads the whole file; fails with E_OUTOFMEMORY when it is larger than max_bytes.
+// Reads the whole file; fails with E_OUTOFMEMORY when it is larger than
+// max_bytes, and at once for anything but a regular file (a FIFO, a device or
+// a folder under the name), never waiting for a writer.
 HRESULT ReadWholeFile(const std::string& path, std::string* out,
                       std::size_t max_bytes = 64u << 20);
 

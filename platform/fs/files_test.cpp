@@ -52,6 +52,18 @@ TEST(FilesTest, ReadWholeFileHonoursItsCap) {
   EXPECT_EQ(ReadWholeFile(dir / "none", &out), HresultFromErrno(ENOENT));
 }
 
+// A FIFO without a writer would block the reader for ever (every program
+// reads its settings at start); devices and folders are no files either.
+TEST(FilesTest, ReadWholeFileRefusesWhatIsNotARegularFile) {
+  TempDir dir;
+  ASSERT_EQ(::mkfifo((dir / "Settings.xml").c_str(), 0600), 0);
+  for (const std::string& path : {dir / "Settings.xml", std::string("/dev/zero"), dir.path()}) {
+    std::string out = "old";
+    EXPECT_TRUE(Failed(ReadWholeFile(path, &out))) << path;
+    EXPECT_TRUE(out.empty()) << path;
+  }
+}
+
 TEST(FilesTest, PathPieces) {
   EXPECT_EQ(DirName("/a/b/c.xml"), "/a/b");
   EXPECT_EQ(DirName("c.xml"), ".");
