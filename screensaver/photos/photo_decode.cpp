@@ -2,8 +2,10 @@
 
 #include <libexif/exif-data.h>
 #include <png.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <turbojpeg.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csetjmp>
@@ -617,8 +619,25 @@ CairoSurfacePtr ApplyRotateFlip(cairo_surface_t* source, int rotate_flip) {
   return target;
 }
 
+// Opens a photo for reading only when it is a regular file. The open itself
+// does not wait: a FIFO under a photo's name would otherwise hold the builder
+// until someone writes into it.
+FilePtr OpenRegularFile(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+  if (fd < 0) return nullptr;
+  struct stat info {};
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+      ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+    ::close(fd);
+    return nullptr;
+  }
+  FilePtr file(::fdopen(fd, "rb"));
+  if (!file) ::close(fd);
+  return file;
+}
+
 DecodedPhoto DecodePhotoFile(const std::string& path, int screen_width, int screen_height) {
-  FilePtr file(std::fopen(path.c_str(), "rbe"));
+  FilePtr file = OpenRegularFile(path);
   if (!file) return {};
   unsigned char signature[8] = {};
   if (std::fread(signature, 1, sizeof signature, file.get()) != sizeof signature) return {};

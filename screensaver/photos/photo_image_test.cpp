@@ -1,6 +1,7 @@
 #include "screensaver/photos/photo_image.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <png.h>
 #include <sys/resource.h>
 #include <turbojpeg.h>
@@ -539,6 +540,9 @@ TEST_F(PhotoImageTest, MissingAndEmptyFilesHaveNoBitmap) {
   EXPECT_FALSE(LoadBytes("empty.jpg", "")->has_bitmap());
   EXPECT_FALSE(LoadBytes("empty.png", "")->has_bitmap());
   EXPECT_FALSE(PhotoImage::Load(dir_.path(), kScreenWidth, kScreenHeight)->has_bitmap());
+  // A FIFO with no writer used to hold the builder in open() for ever.
+  ASSERT_EQ(::mkfifo((dir_ / "fifo.jpg").c_str(), 0600), 0);
+  EXPECT_FALSE(PhotoImage::Load(dir_ / "fifo.jpg", kScreenWidth, kScreenHeight)->has_bitmap());
 }
 
 TEST_F(PhotoImageTest, BrokenJpegsHaveNoBitmap) {
