@@ -1,6 +1,7 @@
 #include "service/command_line.h"
 
 #include <charconv>
+#include <cstdlib>
 #include <optional>
 
 namespace quol::service {
@@ -36,13 +37,26 @@ bool IsVersion(const std::string& text) {
 
 }  // namespace
 
+std::string DefaultDbPath() {
+  const char* state = std::getenv("XDG_STATE_HOME");
+  std::string folder;
+  if (state != nullptr && state[0] == '/') {
+    folder = state;
+  } else {
+    const char* home = std::getenv("HOME");
+    folder = std::string(home != nullptr && home[0] == '/' ? home : "/tmp") + "/.local/state";
+  }
+  return folder + "/quol-devservice/devservice.sqlite";
+}
+
 std::string UsageText() {
   return "Usage: quol-devservice [options]\n"
          "The local stand-in of the Quol family-organizer service (127.0.0.1 only).\n"
          "\n"
          "  --api-port N            API port (default 11110, 0 = any free port)\n"
          "  --web-port N            web application port (default 2175, 0 = any free port)\n"
-         "  --db PATH               SQLite state file (default ./devservice.sqlite)\n"
+         "  --db PATH               SQLite state file (default\n"
+         "                          $XDG_STATE_HOME/quol-devservice/devservice.sqlite)\n"
          "  --demo                  seed the demo family around the current time and\n"
          "                          print its sign-in\n"
          "  --latest-version V      version offered by the configuration (default 1.0.0.1)\n"
@@ -57,7 +71,7 @@ std::string UsageText() {
 
 bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* out, std::string* error) {
   CommandLine result;
-  result.options.db_path = kDefaultDbPath;
+  result.options.db_path = DefaultDbPath();
   auto fail = [&](const std::string& why) {
     if (error) *error = why;
     return false;

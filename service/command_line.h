@@ -16,7 +16,11 @@ struct CommandLine {
   std::vector<std::pair<std::string, std::string>> accounts;  // e-mail, password
 };
 
-inline constexpr char kDefaultDbPath[] = "devservice.sqlite";
+// The state file when --db is not given: devservice.sqlite in
+// ${XDG_STATE_HOME:-$HOME/.local/state}/quol-devservice, never the working
+// folder (a checkout would collect state files). The caller creates the
+// folder (see DefaultDbFolderFor).
+std::string DefaultDbPath();
 
 // Parses argv[1..]. False with a one-line reason on a wrong command line.
 // Flags take their value as the next argument or after "=".

@@ -22,6 +22,7 @@
 #include "service/civil_time.h"
 #include "service/command_line.h"
 #include "service/markup.h"
+#include "platform/testing/test_support.h"
 
 extern char** environ;
 
@@ -628,10 +629,20 @@ TEST(DevServiceMarkupTest, EscapesAndMasks) {
 TEST(DevServiceCommandLineTest, ParsesFlagsAndRejectsBadOnes) {
   CommandLine parsed;
   std::string error;
-  ASSERT_TRUE(ParseCommandLine({}, &parsed, &error));
+  {
+    quol::testing::ScopedEnv state("XDG_STATE_HOME", std::string("/var/tmp/st"));
+    ASSERT_TRUE(ParseCommandLine({}, &parsed, &error));
+    EXPECT_EQ(parsed.options.db_path, "/var/tmp/st/quol-devservice/devservice.sqlite");
+  }
+  {
+    // Never the working folder, whatever the environment holds.
+    quol::testing::ScopedEnv state("XDG_STATE_HOME", std::string("relative"));
+    quol::testing::ScopedEnv home("HOME", std::string("/home/fam"));
+    ASSERT_TRUE(ParseCommandLine({}, &parsed, &error));
+    EXPECT_EQ(parsed.options.db_path, "/home/fam/.local/state/quol-devservice/devservice.sqlite");
+  }
   EXPECT_EQ(parsed.options.api_port, 11110);
   EXPECT_EQ(parsed.options.web_port, 2175);
-  EXPECT_EQ(parsed.options.db_path, "devservice.sqlite");
   ASSERT_TRUE(ParseCommandLine(
       {"--api-port", "0", "--web-port=8080", "--db", "x.db", "--demo", "--latest-version=2.0.1.7",
        "--ttl-minutes", "5", "--add-account", "a@b.c:pw:with:colons", "--add-account=d@e.f:x"},

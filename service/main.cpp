@@ -4,6 +4,7 @@
 #include <signal.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -44,6 +45,14 @@ int main(int argc, char** argv) {
   // A client hanging up mid-answer must not end the process.
   signal(SIGPIPE, SIG_IGN);
 
+  // The default state folder may not exist yet; a folder named with --db
+  // must, so that a mistyped path is reported rather than created.
+  if (command_line.options.db_path == DefaultDbPath()) {
+    const std::string folder =
+        command_line.options.db_path.substr(0, command_line.options.db_path.rfind('/'));
+    std::error_code ignored;
+    std::filesystem::create_directories(folder, ignored);
+  }
   auto service = DevService::Create(command_line.options, &error);
   if (!service) return Fail(kExitFailure, error);
 
