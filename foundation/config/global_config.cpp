@@ -10,7 +10,6 @@
 #include "foundation/config/service_hosts.h"
 #include "foundation/log/process_log.h"
 #include "foundation/settings/suite_settings.h"
-#include "foundation/urlpolicy/url_policy.h"
 #include "foundation/xml/bounded_xml.h"
 #include "platform/http/http.h"
 #include "platform/fs/files.h"
@@ -295,14 +294,14 @@ std::string CGlobalConfig::GetConfigValue(const std::string& key, const std::str
 }
 
 std::string CGlobalConfig::GetConfigUrl(const std::string& key, const std::string& default_value) {
-  UrlPolicyInputs inputs{not_safe_domains(), client_mode_ == kClientModeLocal};
+  UrlPolicyInputs inputs = ServiceUrlPolicy(not_safe_domains(), client_mode_ == kClientModeLocal);
   return SafeUrlOrDefault(GetConfigValue(key, default_value), default_value, inputs);
 }
 
 std::string CGlobalConfig::GetConfigUrl(const std::string& key, const std::string& default_value,
                                         const std::string& attribute_name,
                                         const std::string& attribute_value) {
-  UrlPolicyInputs inputs{not_safe_domains(), client_mode_ == kClientModeLocal};
+  UrlPolicyInputs inputs = ServiceUrlPolicy(not_safe_domains(), client_mode_ == kClientModeLocal);
   return SafeUrlOrDefault(GetConfigValue(key, default_value, attribute_name, attribute_value),
                           default_value, inputs);
 }
@@ -321,7 +320,7 @@ CGlobalConfig::Values CGlobalConfig::ReadValuesFrom(const pugi::xml_document* do
   // Read before this document's unsafe list, so judged by the one in force.
   values.download_url = SafeUrlOrDefault(
       reader.ConfigValue("downloadUrl", "", "sku", CCobrandableModule::SkuName(module_.sku_index())),
-      "", UrlPolicyInputs{not_safe_domains(), local});
+      "", ServiceUrlPolicy(not_safe_domains(), local));
   values.whats_new_url = reader.ConfigValue("whatsNewUrl", "");
   values.logon_page = reader.ConfigValue("logonPage", "/logon/logon.");
   values.logoff_page = reader.ConfigValue("logoffPage", "/logon/logout.");
@@ -330,7 +329,7 @@ CGlobalConfig::Values CGlobalConfig::ReadValuesFrom(const pugi::xml_document* do
   values.dont_download_updates =
       platform::EqualsIgnoreCase(reader.ConfigValue("dontDownloadUpdates", ""), "true");
 
-  const UrlPolicyInputs inputs{values.not_safe_domains, local};
+  const UrlPolicyInputs inputs = ServiceUrlPolicy(values.not_safe_domains, local);
   const ClientModeRow& row = ClientModes()[static_cast<std::size_t>(client_mode_)];
   auto url = [&](const char* key, const std::string& default_value) {
     return SafeUrlOrDefault(reader.ConfigValue(key, default_value), default_value, inputs);
@@ -376,7 +375,7 @@ CGlobalConfig::ServiceUrls CGlobalConfig::ReadLocalOverrides(
   XmlDocument local = OpenDocument(override_path, false);
   if (!local) return found;
   ConfigReader reader(local.get(), module_.cobrand_id());
-  const UrlPolicyInputs inputs{not_safe_domains, client_mode_ == kClientModeLocal};
+  const UrlPolicyInputs inputs = ServiceUrlPolicy(not_safe_domains, client_mode_ == kClientModeLocal);
   for (std::size_t i = 0; i < found.size(); ++i) {
     found[i] = SafeUrlOrDefault(reader.ConfigValue(kServiceUrlKeys[i], ""), "", inputs);
   }
@@ -417,7 +416,7 @@ std::string CGlobalConfig::BuildUpdateQuery(bool use_fallback) {
 
 XmlDocument CGlobalConfig::FetchDocument(const std::string& url) const {
   platform::HttpOptions options;
-  const UrlPolicyInputs inputs{not_safe_domains(), client_mode_ == kClientModeLocal};
+  const UrlPolicyInputs inputs = ServiceUrlPolicy(not_safe_domains(), client_mode_ == kClientModeLocal);
   options.allow_redirect = [inputs](const std::string& target) {
     return IsUrlSafe(target, inputs, nullptr, true);
   };
@@ -513,6 +512,31 @@ std::string CGlobalConfig::GetTip(int index) const {
 int CGlobalConfig::tip_count() const {
   std::lock_guard lock(lock_);
   return static_cast<int>(values_.tips.size());
+}
+
+UrlPolicyInputs ServiceUrlPolicy(const std::string& not_safe_domains, bool local_client_mode) {
+  UrlPolicyInputs inputs;
+  // Tried in this order.
+  inputs.safe_domains = {std::string(".") + kServiceDomain, kSecureHost, kPartnerHost};
+  inputs.blocked_hosts = {kWebSiteHost};
+  inputs.not_safe_domains = not_safe_domains;
+  inputs.trust_loopback = local_client_mode;
+  return inputs;
+}
+
+namespace {
+UrlPolicyInputs ProcessUrlPolicy() {
+  const CGlobalConfig& config = CGlobalConfig::Instance();
+  return ServiceUrlPolicy(config.not_safe_domains(), config.client_mode() == kClientModeLocal);
+}
+}  // namespace
+
+bool IsUrlSafe(const std::string& url, int* kind, bool log_rejections) {
+  return IsUrlSafe(url, ProcessUrlPolicy(), kind, log_rejections);
+}
+
+bool IsHostSafe(const std::string& url, bool log_rejections) {
+  return IsHostSafe(url, ProcessUrlPolicy(), log_rejections);
 }
 
 }  // namespace quol

@@ -25,6 +25,7 @@
 #include "foundation/config/cobrand_module.h"
 #include "foundation/settings/settings_manager.h"
 #include "foundation/settings/version_number.h"
+#include "foundation/urlpolicy/url_policy.h"
 
 namespace quol {
 
@@ -142,9 +143,18 @@ class CGlobalConfig : public CQuolSettingsManagerBase {
 
   Values values_;
   int client_mode_ = kClientModeProd;
-  // Recursive: the URL policy may read the unsafe list through a getter
-  // while a caller on the same thread holds the lock.
-  mutable std::recursive_mutex lock_;
+  // Held only to copy or swap values; nothing called under it takes it
+  // again.
+  mutable std::mutex lock_;
 };
+
+// The URL policy as the service needs it: its own domains safe, its public
+// web site blocked, the given unsafe list, loopback in the local client mode.
+UrlPolicyInputs ServiceUrlPolicy(const std::string& not_safe_domains, bool local_client_mode);
+
+// The URL policy judged by this process's configuration (its unsafe list and
+// client mode, read under the configuration's lock). Any thread.
+bool IsUrlSafe(const std::string& url, int* kind = nullptr, bool log_rejections = true);
+bool IsHostSafe(const std::string& url, bool log_rejections);
 
 }  // namespace quol

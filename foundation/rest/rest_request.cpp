@@ -6,7 +6,7 @@
 
 #include "foundation/log/process_log.h"
 #include "foundation/settings/suite_settings.h"
-#include "foundation/urlpolicy/url_policy.h"
+#include "foundation/config/global_config.h"
 #include "foundation/xml/bounded_xml.h"
 #include "platform/http/http.h"
 #include "platform/text/utf.h"

@@ -2,8 +2,6 @@
 
 #include <string_view>
 
-#include "foundation/config/global_config.h"
-#include "foundation/config/service_hosts.h"
 #include "foundation/log/process_log.h"
 #include "platform/text/utf.h"
 #include "platform/url/url.h"
@@ -13,9 +11,6 @@ namespace {
 
 constexpr std::size_t kMaxHostLength = 128;
 
-const char* const kBlockedHosts[] = {kWebSiteHost};
-// Tried in this order.
-const char* const kSafeDomains[] = {".quol.example", kSecureHost, kPartnerHost};
 const char* const kLoopbackHosts[] = {"127.0.0.1", "localhost"};
 
 bool IsSeparator(char c) { return c == ';' || c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
@@ -23,11 +18,6 @@ bool IsSeparator(char c) { return c == ';' || c == ' ' || c == '\t' || c == '\r'
 bool Reject(const std::string& url, bool log_rejections) {
   if (log_rejections) LogError("URL %s is not safe -- rejected.", url.c_str());
   return false;
-}
-
-UrlPolicyInputs InputsFromConfig() {
-  const CGlobalConfig& config = CGlobalConfig::Instance();
-  return UrlPolicyInputs{config.not_safe_domains(), config.client_mode() == kClientModeLocal};
 }
 
 }  // namespace
@@ -56,8 +46,8 @@ bool IsHostSafe(const std::string& url, const UrlPolicyInputs& inputs, bool log_
   std::string host = parsed.host;
   if (host.size() > 1 && host.back() == '.') host.pop_back();
   if (host.size() > kMaxHostLength) return Reject(url, log_rejections);
-  for (const char* blocked : kBlockedHosts) {
-    if (HostEndsWith(host, blocked)) return Reject(url, log_rejections);
+  for (const std::string& blocked : inputs.blocked_hosts) {
+    if (!blocked.empty() && HostEndsWith(host, blocked)) return Reject(url, log_rejections);
   }
   const std::string& list = inputs.not_safe_domains;
   std::size_t at = 0;
@@ -70,7 +60,7 @@ bool IsHostSafe(const std::string& url, const UrlPolicyInputs& inputs, bool log_
     }
     at = end;
   }
-  for (const char* safe : kSafeDomains) {
+  for (const std::string& safe : inputs.safe_domains) {
     if (HostInDomain(host, safe)) return true;
   }
   if (inputs.trust_loopback) {
@@ -107,12 +97,5 @@ bool IsUrlSafe(const std::string& url, const UrlPolicyInputs& inputs, int* kind,
   return false;
 }
 
-bool IsUrlSafe(const std::string& url, int* kind, bool log_rejections) {
-  return IsUrlSafe(url, InputsFromConfig(), kind, log_rejections);
-}
-
-bool IsHostSafe(const std::string& url, bool log_rejections) {
-  return IsHostSafe(url, InputsFromConfig(), log_rejections);
-}
 
 }  // namespace quol

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace quol {
 
@@ -16,10 +17,15 @@ enum UrlKind : int {
   kUrlKindOther = 6,
 };
 
-// What the policy reads from the configuration.
+// Everything the policy judges by. The policy knows no configuration and
+// no host names of its own: the configuration hands them over
+// (ServiceUrlPolicy in foundation/config/global_config.h builds the
+// service's), so the two never depend on each other.
 struct UrlPolicyInputs {
-  std::string not_safe_domains;  // entries separated by ";" and/or blanks
-  bool trust_loopback = false;   // the local client mode: this machine serves
+  std::vector<std::string> safe_domains;   // HostInDomain entries, tried in order
+  std::vector<std::string> blocked_hosts;  // suffix test: never safe, whatever the lists say
+  std::string not_safe_domains;            // entries separated by ";" and/or blanks
+  bool trust_loopback = false;             // the local client mode: this machine serves
 };
 
 // Plain suffix test, case-insensitive: the host is at least as long as the
@@ -33,13 +39,8 @@ bool HostEndsWith(const std::string& host, const std::string& entry);
 bool HostInDomain(const std::string& host, const std::string& entry);
 
 // `kind` (optional) receives the URL's kind; rejections are logged when
-// `log_rejections` is set. These read the unsafe list and the client mode
-// from the process's configuration, under its lock.
-bool IsUrlSafe(const std::string& url, int* kind = nullptr, bool log_rejections = true);
-bool IsHostSafe(const std::string& url, bool log_rejections);
-
-// The same against explicit inputs (the configuration itself uses these
-// while it is reading its values).
+// `log_rejections` is set. The forms without inputs, which judge by this
+// process's configuration, are declared with the configuration.
 bool IsUrlSafe(const std::string& url, const UrlPolicyInputs& inputs, int* kind,
                bool log_rejections);
 bool IsHostSafe(const std::string& url, const UrlPolicyInputs& inputs, bool log_rejections);

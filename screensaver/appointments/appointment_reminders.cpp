@@ -9,7 +9,6 @@
 
 #include "foundation/log/process_log.h"
 #include "screensaver/appointments/appointment_snapshot.h"
-#include "screensaver/collage/collage.h"
 #include "screensaver/widgets/clock.h"
 #include "screensaver/widgets/font_registry.h"
 #include "screensaver/widgets/pango_text.h"
