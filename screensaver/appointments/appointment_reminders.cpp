@@ -9,6 +9,7 @@
 
 #include "foundation/log/process_log.h"
 #include "screensaver/appointments/appointment_snapshot.h"
+#include "screensaver/common/drawing.h"
 #include "screensaver/widgets/clock.h"
 #include "screensaver/widgets/font_registry.h"
 #include "screensaver/widgets/pango_text.h"
