@@ -2,16 +2,18 @@
 # Collage benchmark: real photographs from Debian's wallpaper packages, all
 # measured in one run on this machine.
 #   (a) median time to build one 1920x1080 collage with quol-collage
-#   (b) the decode floor: decoding the same photos at the loader's scales
+#   (b) the decode floor: decoding the same photos at the DCT scales the
+#       loader picks for their places on the collages
 #   (c) the peer: ImageMagick montage of the same photos into 1920x1080,
 #       with default settings and with -define jpeg:size=...
 #   (d) peak memory over 200 collages (and over 20, to show it stays flat)
 # Usage: bench/collage/run.sh [build-dir]   (default build/default)
+#   PHOTOS=DIR uses the photos in DIR instead of the fetched wallpapers.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build/default}
 work="$build/bench/collage-data"
-photos="$work/photos"
+photos=${PHOTOS:-$work/photos}
 count=${COLLAGES:-30}
 
 for tool in "$build/screensaver/quol-collage" "$build/bench/collage/quol-decode-floor"; do
@@ -19,7 +21,8 @@ for tool in "$build/screensaver/quol-collage" "$build/bench/collage/quol-decode-
 done
 [ -x /usr/bin/montage ] || { echo "missing /usr/bin/montage: run scripts/setup.sh"; exit 1; }
 
-scripts/fetch-photos.sh "$photos"
+mkdir -p "$work"
+[ -n "${PHOTOS:-}" ] || scripts/fetch-photos.sh "$photos"
 echo "photos: $(find "$photos" -name '*.jpg' | wc -l) in $photos"
 
 median() { sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a[NR/2+1])/2)}'; }
@@ -29,11 +32,12 @@ median() { sort -n | awk '{a[NR]=$1} END {print (NR%2 ? a[(NR+1)/2] : (a[NR/2]+a
   --timings --print-photos >"$work/photos.txt" 2>"$work/timings.txt"
 build_ms=$(sed -n 's/.*build \([0-9.]*\) ms.*/\1/p' "$work/timings.txt" | median)
 
-# (b) decode floor of the same collages (twice; the second run has warm caches
-# like the collage run had)
-"$build/bench/collage/quol-decode-floor" 1920 1080 <"$work/photos.txt" >/dev/null
-floor_ms=$("$build/bench/collage/quol-decode-floor" 1920 1080 <"$work/photos.txt" |
-  sed -n 's/floor [0-9]*: //p' | median)
+# (b) decode floor of the same collages: it lays them out again from the same
+# seed (untimed) to know each photo's place, and checks them against
+# photos.txt (twice; the second run has warm caches like the collage run had)
+floor=("$build/bench/collage/quol-decode-floor" --folder "$photos" --count "$count" --seed 11)
+"${floor[@]}" <"$work/photos.txt" >/dev/null
+floor_ms=$("${floor[@]}" <"$work/photos.txt" | sed -n 's/floor [0-9]*: //p' | median)
 
 # (c) montage of the same photos, on the first five collages
 montage_ms() {
@@ -62,6 +66,7 @@ peak200=$(peak_kib 200)
 # whole-image coefficient buffer (88 MB for a 5120x2880 4:4:4 picture).
 # Cameras write baseline JPEGs: measure those too, from re-encoded copies.
 baseline="$work/baseline"
+[ -z "${PHOTOS:-}" ] || baseline="$work/baseline-$(printf %s "$photos" | md5sum | cut -c1-8)"
 if [ ! -d "$baseline" ]; then
   mkdir -p "$baseline"
   for f in "$photos"/*/*.jpg; do

@@ -120,7 +120,9 @@ void Collage::Rerender() {
   if (photo_layer_) {
     ContextPtr cr = MakeContext(photo_layer_.get());
     for (CollagePhoto& photo : photos_) {
-      if (!photo.image) photo.image = PhotoImage::Load(photo.path, width_, height_);
+      // Opened afresh when released; the draw decodes it at its
+      // rectangle's size again.
+      if (!photo.image) photo.image = PhotoImage::Open(photo.path, width_, height_);
       photo.image->Draw(cr.get(), photo.rect.x, photo.rect.y, photo.rect.width, photo.rect.height);
     }
   }

@@ -28,12 +28,18 @@ CollageGenerator::CollageGenerator(IFeedImageCollection* feed, int width, int he
                                    ICollageOverlays* overlays, const std::atomic<bool>* cancel)
     : feed_(feed), width_(width), height_(height), overlays_(overlays), cancel_(cancel) {}
 
-std::unique_ptr<PhotoImage> CollageGenerator::GetPhoto() {
+std::unique_ptr<PhotoImage> CollageGenerator::GetPhoto(
+    const std::function<Rect(int, int)>& place, Rect* rect) {
   for (int attempt = 0; attempt < kPhotoTries && !Cancelled(); ++attempt) {
     std::string path = feed_->NextPhoto();
     if (path.empty()) return nullptr;
-    std::unique_ptr<PhotoImage> photo = PhotoImage::Load(path, width_, height_);
-    if (photo->has_bitmap()) return photo;
+    // The layout needs only the header; the pixels are decoded once, at
+    // the size the photo gets.
+    std::unique_ptr<PhotoImage> photo = PhotoImage::Open(path, width_, height_);
+    if (!photo->has_size()) continue;
+    *rect = place(photo->photo_width(), photo->photo_height());
+    if (rect->width <= 0 || rect->height <= 0) return photo;  // takes no pixels at all
+    if (photo->DecodeToSize(rect->width, rect->height)) return photo;
   }
   return nullptr;
 }
@@ -58,14 +64,18 @@ std::unique_ptr<Collage> CollageGenerator::BuildCollage() {
 
 void CollageGenerator::BuildSinglePhoto(Collage& collage) {
   collage.single_photo = true;
-  std::unique_ptr<PhotoImage> photo = GetPhoto();
+  const int m = collage.m();
+  const Rect box{4 * m, 4 * m, width_ - 8 * m, height_ - 8 * m};
+  Rect rect;
+  std::unique_ptr<PhotoImage> photo = GetPhoto(
+      [&box](int photo_width, int photo_height) {
+        WidgetSize fitted = FitSize(photo_width, photo_height, box.width, box.height);
+        return Rect{box.x + (box.width - fitted.width) / 2,
+                    box.y + (box.height - fitted.height) / 2, fitted.width, fitted.height};
+      },
+      &rect);
   if (photo) {
     feed_->EndCollage();
-    const int m = collage.m();
-    const Rect box{4 * m, 4 * m, width_ - 8 * m, height_ - 8 * m};
-    WidgetSize fitted = FitSize(photo->width(), photo->height(), box.width, box.height);
-    Rect rect{box.x + (box.width - fitted.width) / 2, box.y + (box.height - fitted.height) / 2,
-              fitted.width, fitted.height};
     const std::string path = photo->path();
     collage.AddPhoto(rect, std::move(photo), path);
   }
@@ -137,9 +147,7 @@ void CollageGenerator::BuildFull(Collage& collage) {
       }
     }
     while (cell.rect.width >= s && cell.rect.height >= s && !Cancelled()) {
-      std::unique_ptr<PhotoImage> photo = GetPhoto();
-      if (!photo) break;
-      PlaceInCell(collage, cell, std::move(photo));
+      if (!PlaceInCell(collage, cell)) break;
     }
   }
   feed_->EndCollage();
@@ -147,15 +155,22 @@ void CollageGenerator::BuildFull(Collage& collage) {
   collage.Finish();
 }
 
-void CollageGenerator::PlaceInCell(Collage& collage, Cell& cell,
-                                   std::unique_ptr<PhotoImage> photo) {
+bool CollageGenerator::PlaceInCell(Collage& collage, Cell& cell) {
   const int m = collage.m();
   const Rect box{cell.rect.x + m, cell.rect.y + m, cell.rect.width - 2 * m,
                  cell.rect.height - 2 * m};
-  WidgetSize fitted = FitSize(photo->width(), photo->height(), box.width, box.height);
-  Rect q{box.x, box.y, fitted.width, fitted.height};
-  if (cell.anchor == 1 || cell.anchor == 3) q.x = box.right() - fitted.width;
-  if (cell.anchor == 2 || cell.anchor == 3) q.y = box.bottom() - fitted.height;
+  const int anchor = cell.anchor;
+  Rect q;
+  std::unique_ptr<PhotoImage> photo = GetPhoto(
+      [&box, anchor](int photo_width, int photo_height) {
+        WidgetSize fitted = FitSize(photo_width, photo_height, box.width, box.height);
+        Rect r{box.x, box.y, fitted.width, fitted.height};
+        if (anchor == 1 || anchor == 3) r.x = box.right() - fitted.width;
+        if (anchor == 2 || anchor == 3) r.y = box.bottom() - fitted.height;
+        return r;
+      },
+      &q);
+  if (!photo) return false;
   const std::string path = photo->path();
   collage.AddPhoto(q, std::move(photo), path);
   collage.photos().back().image.reset();  // decoded pixels are not kept
@@ -167,6 +182,7 @@ void CollageGenerator::PlaceInCell(Collage& collage, Cell& cell,
     cell.rect.width -= q.width + 2 * m;
     if (cell.anchor == 0 || cell.anchor == 2) cell.rect.x += q.width + 2 * m;
   }
+  return true;
 }
 
 namespace {
@@ -213,13 +229,14 @@ void BackgroundCollageGenerator::BuilderMain(const std::shared_ptr<State>& state
       continue;
     }
     if (!state->waiting) {
+      const int width = state->width, height = state->height;
       lock.unlock();
       IFeedImageCollection* feed = state->picker ? state->picker() : nullptr;
-      CollageGenerator generator(feed, state->width, state->height, state->overlays.get(),
-                                 &state->stopping);
+      CollageGenerator generator(feed, width, height, state->overlays.get(), &state->stopping);
       std::unique_ptr<Collage> collage = generator.BuildCollage();
       lock.lock();
       if (!state->running) break;  // a cancelled build is simply thrown away
+      if (width != state->width || height != state->height) continue;  // resized meanwhile
       state->waiting = std::move(collage);
       state->NotifyReady();
       continue;
@@ -279,6 +296,15 @@ bool BackgroundCollageGenerator::RerenderDone(const Collage* collage) {
 bool BackgroundCollageGenerator::rerender_running() const {
   std::lock_guard lock(state_->mutex);
   return state_->rerender_job != nullptr;
+}
+
+void BackgroundCollageGenerator::SetSize(int width, int height) {
+  std::lock_guard lock(state_->mutex);
+  if (width == state_->width && height == state_->height) return;
+  state_->width = width;
+  state_->height = height;
+  state_->waiting.reset();
+  state_->changed.notify_all();
 }
 
 bool BackgroundCollageGenerator::Stop(std::chrono::milliseconds bound) {

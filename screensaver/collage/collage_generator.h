@@ -78,10 +78,15 @@ class CollageGenerator : public IBuildCollage {
     bool portrait = false;
     int anchor = 0;
   };
-  std::unique_ptr<PhotoImage> GetPhoto();
+  // Deals photos until one can be shown: its header read, its rectangle
+  // found by `place` from its full size as shown, and the photo decoded at
+  // that rectangle's size. Null when the feed has none (or after
+  // kPhotoTries photos that could not be shown).
+  std::unique_ptr<PhotoImage> GetPhoto(const std::function<Rect(int, int)>& place, Rect* rect);
   void BuildSinglePhoto(Collage& collage);
   void BuildFull(Collage& collage);
-  void PlaceInCell(Collage& collage, Cell& cell, std::unique_ptr<PhotoImage> photo);
+  // Fills the cell with the next photo; false when there is none.
+  bool PlaceInCell(Collage& collage, Cell& cell);
   bool Cancelled() const { return cancel_ != nullptr && cancel_->load(); }
 
   IFeedImageCollection* feed_;
@@ -125,6 +130,9 @@ class BackgroundCollageGenerator : public IBuildCollage {
   bool RerenderDone(const Collage* collage) override;
   // Whether the builder holds a collage of the caller's (a re-render runs).
   bool rerender_running() const;
+  // Collages from now on are built at (width, height); one built ahead at
+  // another size is dropped and built again. Never waits for the builder.
+  void SetSize(int width, int height);
 
   // Stops the builder, waiting at most `bound`. True when the thread ended
   // and was joined. A builder still busy after that (stuck in a read) is

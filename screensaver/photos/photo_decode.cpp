@@ -13,6 +13,8 @@
 #include <cstring>
 #include <vector>
 
+#include "screensaver/photos/photo_resample.h"
+
 namespace quol::saver {
 namespace {
 
@@ -52,29 +54,34 @@ CairoSurfacePtr NewSurface(int width, int height) {
   return surface;
 }
 
-// `source` scaled to exactly `size`.
-CairoSurfacePtr Resample(cairo_surface_t* source, PixelSize size) {
-  int width = cairo_image_surface_get_width(source);
-  int height = cairo_image_surface_get_height(source);
-  CairoSurfacePtr target = NewSurface(size.width, size.height);
-  if (!target) return nullptr;
-  CairoPtr cr(cairo_create(target.get()));
-  const double sx = static_cast<double>(size.width) / width;
-  const double sy = static_cast<double>(size.height) / height;
-  cairo_scale(cr.get(), sx, sy);
-  cairo_set_source_surface(cr.get(), source, 0, 0);
-  cairo_pattern_t* pattern = cairo_get_source(cr.get());
-  cairo_pattern_set_filter(pattern, ResampleFilter(sx, sy));
-  // Edge pixels would otherwise be blended with the transparency outside.
-  cairo_pattern_set_extend(pattern, CAIRO_EXTEND_PAD);
-  cairo_set_operator(cr.get(), CAIRO_OPERATOR_SOURCE);
-  cairo_paint(cr.get());
-  bool ok = cairo_status(cr.get()) == CAIRO_STATUS_SUCCESS;
-  cr.reset();
-  if (!ok) return nullptr;
-  cairo_surface_flush(target.get());
-  return target;
+std::uint32_t ReadBigEndian32(const unsigned char* p) {
+  return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
+         (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
 }
+
+// The size a photo is decoded to. With a place: exactly the place's size
+// (given as shown, after orientation), whatever the photo's own size, so
+// that it is resampled once and drawn pixel for pixel. Without one (a photo
+// loaded before it is placed): the reduction by the screen size, which
+// bounds what a photo holds until its place is known.
+struct DecodeTarget {
+  std::optional<PixelSize> place;
+  int screen_width = 0;
+  int screen_height = 0;
+
+  // The size in the file's own orientation, for a photo stored at
+  // width x height that is turned by `rotate_flip` afterwards.
+  std::optional<PixelSize> StoredSize(int width, int height, int rotate_flip) const {
+    std::optional<PixelSize> size;
+    if (place) {
+      size = (rotate_flip & 1) != 0 ? PixelSize{place->height, place->width} : *place;
+    } else {
+      size = ReducedSize(width, height, screen_width, screen_height);
+    }
+    if (!size || !FitsBitmap(size->width, size->height, kMaxBitmapBytes)) return std::nullopt;
+    return size;
+  }
+};
 
 std::uint16_t ReadBigEndian16(const unsigned char* p) {
   return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
@@ -89,6 +96,8 @@ struct JpegLayout {
   bool scan_found = false;
   bool progressive = false;
   bool adobe = false;  // an Adobe APP14 segment: CMYK stored inverted
+  int frame_width = 0;
+  int frame_height = 0;
   int scan_components = 0;
   struct Component {
     int h = 1;
@@ -126,6 +135,8 @@ JpegLayout ScanJpegMarkers(std::span<const unsigned char> data) {
       layout.frame_found = true;
       layout.progressive = marker == 0xC2 || marker == 0xC6 || marker == 0xCA || marker == 0xCE;
       if (segment.size() >= 6) {
+        layout.frame_height = ReadBigEndian16(&segment[1]);
+        layout.frame_width = ReadBigEndian16(&segment[3]);
         std::size_t count = segment[5];
         for (std::size_t i = 0; i < count && 6 + 3 * i + 2 < segment.size(); ++i) {
           unsigned char factors = segment[6 + 3 * i + 1];
@@ -213,7 +224,7 @@ bool ReadWholeFile(std::FILE* file, std::vector<unsigned char>* data) {
   return got > 0;
 }
 
-DecodedPhoto DecodeJpeg(std::span<const unsigned char> data, int screen_width, int screen_height) {
+DecodedPhoto DecodeJpeg(std::span<const unsigned char> data, const DecodeTarget& wanted) {
   DecodedPhoto result;
   TjHandlePtr tj(tjInitDecompress());
   if (!tj) return result;
@@ -228,8 +239,11 @@ DecodedPhoto DecodeJpeg(std::span<const unsigned char> data, int screen_width, i
     return result;
   }
   const bool cmyk = colorspace == TJCS_CMYK || colorspace == TJCS_YCCK;
-  std::optional<PixelSize> target = ReducedSize(width, height, screen_width, screen_height);
-  if (!target || !FitsBitmap(target->width, target->height, kMaxBitmapBytes)) return result;
+  // Portrait-stored photos are shown as stored.
+  const int rotate_flip =
+      width > height ? RotateFlipForOrientation(JpegExifOrientation(data)) : 0;
+  std::optional<PixelSize> target = wanted.StoredSize(width, height, rotate_flip);
+  if (!target) return result;
 
   JpegLayout layout = ScanJpegMarkers(data);
   if (WholeImageCoefficientBytes(layout, width, height) > kMaxCoefficientBytes) return result;
@@ -265,14 +279,13 @@ DecodedPhoto DecodeJpeg(std::span<const unsigned char> data, int screen_width, i
   }
   cairo_surface_mark_dirty(decoded.get());
 
+  // One resampling step from the DCT-scaled pixels to the final size.
   CairoSurfacePtr reduced = decoded_width == target->width && decoded_height == target->height
                                 ? std::move(decoded)
-                                : Resample(decoded.get(), *target);
+                                : ResampleSurface(decoded.get(), *target);
   if (!reduced) return result;
   decoded.reset();
 
-  // Portrait-stored photos are shown as stored.
-  int rotate_flip = width > height ? RotateFlipForOrientation(JpegExifOrientation(data)) : 0;
   if (rotate_flip != 0) {
     reduced = ApplyRotateFlip(reduced.get(), rotate_flip);
     if (!reduced) return result;
@@ -284,98 +297,35 @@ DecodedPhoto DecodeJpeg(std::span<const unsigned char> data, int screen_width, i
 
 // ---------------------------------------------------------------- PNG
 
-// Area-averaging reduction of RGBA rows, fed one source row at a time, into
-// a premultiplied ARGB32 bitmap. Works in integer units in which a source
-// pixel is `target` long and a target pixel `source` long, so every weight
-// is exact.
-class BoxReducer {
+// Turns libpng's straight-alpha RGBA rows into premultiplied ARGB32 pixels
+// and streams them into the resampler, so that only one row of the full
+// image is ever held.
+class PngRowFeeder {
  public:
-  BoxReducer(std::uint32_t source_width, std::uint32_t source_height, cairo_surface_t* target)
-      : source_width_(source_width),
-        source_height_(source_height),
-        target_width_(static_cast<std::uint32_t>(cairo_image_surface_get_width(target))),
-        target_height_(static_cast<std::uint32_t>(cairo_image_surface_get_height(target))),
-        pixels_(cairo_image_surface_get_data(target)),
-        stride_(static_cast<std::size_t>(cairo_image_surface_get_stride(target))),
-        row_(static_cast<std::size_t>(target_width_) * 4),
-        sum_(static_cast<std::size_t>(target_width_) * 4) {
-    first_span_.reserve(source_width_ + 1);
-    for (std::uint64_t x = 0; x < source_width_; ++x) {
-      first_span_.push_back(static_cast<std::uint32_t>(spans_.size()));
-      std::uint64_t start = x * target_width_;
-      std::uint64_t end = start + target_width_;
-      for (std::uint64_t tx = start / source_width_; tx < target_width_ && tx * source_width_ < end;
-           ++tx) {
-        std::uint64_t from = std::max(start, tx * source_width_);
-        std::uint64_t to = std::min(end, (tx + 1) * source_width_);
-        spans_.push_back({static_cast<std::uint32_t>(tx), static_cast<std::uint32_t>(to - from)});
-      }
-    }
-    first_span_.push_back(static_cast<std::uint32_t>(spans_.size()));
-  }
+  PngRowFeeder(std::uint32_t width, std::uint32_t height, cairo_surface_t* target)
+      : resampler_(static_cast<int>(width), static_cast<int>(height), target),
+        row_(static_cast<std::size_t>(width) * 4) {}
+
+  bool ok() const { return resampler_.ok(); }
+  bool complete() const { return resampler_.complete(); }
 
   void AddRow(const unsigned char* rgba) {
-    if (source_y_ >= source_height_) return;
-    std::fill(row_.begin(), row_.end(), 0);
-    for (std::uint32_t x = 0; x < source_width_; ++x) {
-      const unsigned char* p = rgba + static_cast<std::size_t>(x) * 4;
+    const std::size_t width = row_.size() / 4;
+    for (std::size_t x = 0; x < width; ++x) {
+      const unsigned char* p = rgba + x * 4;
       std::uint32_t a = p[3];
       std::uint32_t r = (p[0] * a + 127) / 255;
       std::uint32_t g = (p[1] * a + 127) / 255;
       std::uint32_t b = (p[2] * a + 127) / 255;
-      for (std::uint32_t s = first_span_[x]; s < first_span_[x + 1]; ++s) {
-        std::uint64_t* out = &row_[static_cast<std::size_t>(spans_[s].target) * 4];
-        std::uint64_t weight = spans_[s].weight;
-        out[0] += weight * r;
-        out[1] += weight * g;
-        out[2] += weight * b;
-        out[3] += weight * a;
-      }
+      std::uint32_t pixel = (a << 24) | (r << 16) | (g << 8) | b;
+      std::memcpy(&row_[x * 4], &pixel, sizeof pixel);
     }
-    std::uint64_t start = static_cast<std::uint64_t>(source_y_) * target_height_;
-    std::uint64_t end = start + target_height_;
-    for (std::uint64_t ty = start / source_height_;
-         ty < target_height_ && ty * source_height_ < end; ++ty) {
-      std::uint64_t from = std::max(start, ty * source_height_);
-      std::uint64_t to = std::min(end, (ty + 1) * source_height_);
-      std::uint64_t weight = to - from;
-      for (std::size_t i = 0; i < sum_.size(); ++i) sum_[i] += row_[i] * weight;
-      if ((ty + 1) * source_height_ <= end) EmitRow(static_cast<std::uint32_t>(ty));
-    }
-    ++source_y_;
+    resampler_.AddRow(row_.data());
   }
-
-  bool complete() const { return source_y_ == source_height_; }
 
  private:
-  struct Span {
-    std::uint32_t target;
-    std::uint32_t weight;
-  };
-
-  void EmitRow(std::uint32_t ty) {
-    std::uint64_t total = static_cast<std::uint64_t>(source_width_) * source_height_;
-    auto* out = reinterpret_cast<std::uint32_t*>(pixels_ + stride_ * ty);
-    for (std::uint32_t tx = 0; tx < target_width_; ++tx) {
-      const std::uint64_t* s = &sum_[static_cast<std::size_t>(tx) * 4];
-      auto average = [total](std::uint64_t v) {
-        return static_cast<std::uint32_t>((v + total / 2) / total);
-      };
-      out[tx] = (average(s[3]) << 24) | (average(s[0]) << 16) | (average(s[1]) << 8) |
-                average(s[2]);
-    }
-    std::fill(sum_.begin(), sum_.end(), 0);
-  }
-
-  std::uint32_t source_width_, source_height_;
-  std::uint32_t target_width_, target_height_;
-  unsigned char* pixels_;
-  std::size_t stride_;
-  std::vector<std::uint32_t> first_span_;
-  std::vector<Span> spans_;
-  std::vector<std::uint64_t> row_;
-  std::vector<std::uint64_t> sum_;
-  std::uint32_t source_y_ = 0;
+  PhotoResampler resampler_;
+  std::vector<unsigned char> row_;
 };
 
 struct PngReadDestroyer {
@@ -451,12 +401,12 @@ bool PngReadImage(png_structp png, png_bytepp rows) {
   return true;
 }
 
-void AddRowToReducer(void* reducer, const unsigned char* row) {
-  static_cast<BoxReducer*>(reducer)->AddRow(row);
+void AddRowToFeeder(void* feeder, const unsigned char* row) {
+  static_cast<PngRowFeeder*>(feeder)->AddRow(row);
 }
 
 // `file` is positioned after the signature.
-DecodedPhoto DecodePng(std::FILE* file, int screen_width, int screen_height) {
+DecodedPhoto DecodePng(std::FILE* file, const DecodeTarget& wanted) {
   DecodedPhoto result;
   PngReadDestroyer handles;
   handles.png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, PngError, PngWarning);
@@ -473,18 +423,20 @@ DecodedPhoto DecodePng(std::FILE* file, int screen_width, int screen_height) {
   if (static_cast<std::uint64_t>(header.width) * header.height > kMaxPngPixels) return result;
   int width = static_cast<int>(header.width);
   int height = static_cast<int>(header.height);
-  std::optional<PixelSize> target = ReducedSize(width, height, screen_width, screen_height);
-  if (!target || !FitsBitmap(target->width, target->height, kMaxBitmapBytes)) return result;
+  // PNG photos carry no orientation.
+  std::optional<PixelSize> target = wanted.StoredSize(width, height, 0);
+  if (!target) return result;
   if (!PngRequestRgba(handles.png, handles.info)) return result;
 
   CairoSurfacePtr surface = NewSurface(target->width, target->height);
   if (!surface) return result;
   cairo_surface_flush(surface.get());
-  BoxReducer reducer(header.width, header.height, surface.get());
+  PngRowFeeder reducer(header.width, header.height, surface.get());
+  if (!reducer.ok()) return result;
   std::size_t row_bytes = static_cast<std::size_t>(header.width) * 4;
   if (header.interlace == PNG_INTERLACE_NONE) {
     std::vector<unsigned char> row(row_bytes);
-    if (!PngReadRows(handles.png, row.data(), header.height, AddRowToReducer, &reducer)) {
+    if (!PngReadRows(handles.png, row.data(), header.height, AddRowToFeeder, &reducer)) {
       return result;
     }
   } else {
@@ -504,11 +456,6 @@ DecodedPhoto DecodePng(std::FILE* file, int screen_width, int screen_height) {
 }
 
 }  // namespace
-
-cairo_filter_t ResampleFilter(double scale_x, double scale_y) {
-  return scale_x >= 0.5 && scale_y >= 0.5 ? CAIRO_FILTER_BILINEAR : CAIRO_FILTER_GOOD;
-}
-
 
 // ---------------------------------------------------------------- public
 
@@ -636,36 +583,131 @@ FilePtr OpenRegularFile(const std::string& path) {
   return file;
 }
 
-DecodedPhoto DecodePhotoFile(const std::string& path, int screen_width, int screen_height) {
+namespace {
+
+DecodedPhoto DecodeFile(const std::string& path, const DecodeTarget& wanted) {
   FilePtr file = OpenRegularFile(path);
   if (!file) return {};
   unsigned char signature[8] = {};
   if (std::fread(signature, 1, sizeof signature, file.get()) != sizeof signature) return {};
   if (std::memcmp(signature, kPngSignature, sizeof signature) == 0) {
-    return DecodePng(file.get(), screen_width, screen_height);
+    return DecodePng(file.get(), wanted);
   }
   if (signature[0] == 0xFF && signature[1] == 0xD8 && signature[2] == 0xFF) {
     std::vector<unsigned char> data;
     if (!ReadWholeFile(file.get(), &data)) return {};
     file.reset();
-    return DecodeJpeg(data, screen_width, screen_height);
+    return DecodeJpeg(data, wanted);
   }
   return {};
 }
 
-DecodedPhoto DecodePhotoData(std::span<const unsigned char> data, int screen_width,
-                             int screen_height) {
+DecodedPhoto DecodeData(std::span<const unsigned char> data, const DecodeTarget& wanted) {
   if (data.size() < sizeof kPngSignature) return {};
   if (std::memcmp(data.data(), kPngSignature, sizeof kPngSignature) == 0) {
     // libpng reads through stdio; a memory stream serves the same calls.
     FilePtr file(::fmemopen(const_cast<unsigned char*>(data.data()), data.size(), "rb"));
     if (!file || std::fseek(file.get(), sizeof kPngSignature, SEEK_SET) != 0) return {};
-    return DecodePng(file.get(), screen_width, screen_height);
+    return DecodePng(file.get(), wanted);
   }
   if (data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF && data.size() <= kMaxJpegFileBytes) {
-    return DecodeJpeg(data, screen_width, screen_height);
+    return DecodeJpeg(data, wanted);
   }
   return {};
+}
+
+bool Placeable(PixelSize shown) { return shown.width > 0 && shown.height > 0; }
+
+std::optional<PhotoHeader> JpegHeader(std::span<const unsigned char> prefix) {
+  JpegLayout layout = ScanJpegMarkers(prefix);
+  if (!layout.frame_found) return std::nullopt;
+  const int width = layout.frame_width;
+  const int height = layout.frame_height;
+  if (width <= kMinPhotoSide || height <= kMinPhotoSide || width > kMaxJpegSide ||
+      height > kMaxJpegSide ||
+      static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > kMaxJpegPixels) {
+    return std::nullopt;
+  }
+  PhotoHeader header;
+  header.stored = PixelSize{width, height};
+  header.rotate_flip = width > height ? RotateFlipForOrientation(JpegExifOrientation(prefix)) : 0;
+  return header;
+}
+
+// From the signature and the IHDR chunk, the first 24 bytes.
+std::optional<PhotoHeader> PngHeaderFrom(std::span<const unsigned char> start) {
+  if (start.size() < 24 || std::memcmp(start.data() + 12, "IHDR", 4) != 0) return std::nullopt;
+  const std::uint32_t width = ReadBigEndian32(start.data() + 16);
+  const std::uint32_t height = ReadBigEndian32(start.data() + 20);
+  // The decoder's own row limit is 1000000 pixels each way.
+  if (width <= static_cast<std::uint32_t>(kMinPhotoSide) ||
+      height <= static_cast<std::uint32_t>(kMinPhotoSide) || width > 1000000 ||
+      height > 1000000 || static_cast<std::uint64_t>(width) * height > kMaxPngPixels) {
+    return std::nullopt;
+  }
+  PhotoHeader header;
+  header.stored = PixelSize{static_cast<int>(width), static_cast<int>(height)};
+  return header;
+}
+
+// JPEG headers are read from the file's start in growing steps: the frame
+// header usually sits within the first few kilobytes, after the Exif block.
+constexpr std::size_t kFirstHeaderRead = 64u << 10;
+constexpr std::size_t kMaxHeaderRead = 4u << 20;
+
+}  // namespace
+
+PixelSize PhotoHeader::shown() const {
+  return (rotate_flip & 1) != 0 ? PixelSize{stored.height, stored.width} : stored;
+}
+
+std::optional<PhotoHeader> ReadPhotoHeaderData(std::span<const unsigned char> data) {
+  if (data.size() >= sizeof kPngSignature &&
+      std::memcmp(data.data(), kPngSignature, sizeof kPngSignature) == 0) {
+    return PngHeaderFrom(data);
+  }
+  if (data.size() >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF) {
+    return JpegHeader(data.first(std::min(data.size(), kMaxHeaderRead)));
+  }
+  return std::nullopt;
+}
+
+std::optional<PhotoHeader> ReadPhotoHeader(const std::string& path) {
+  FilePtr file = OpenRegularFile(path);
+  if (!file) return std::nullopt;
+  std::vector<unsigned char> prefix;
+  for (std::size_t want = kFirstHeaderRead; want <= kMaxHeaderRead; want *= 4) {
+    const std::size_t have = prefix.size();
+    prefix.resize(want);
+    const std::size_t got = std::fread(prefix.data() + have, 1, want - have, file.get());
+    prefix.resize(have + got);
+    const bool whole_file = have + got < want;
+    if (prefix.size() >= 3 && prefix[0] == 0xFF && prefix[1] == 0xD8 && prefix[2] == 0xFF &&
+        !whole_file && !ScanJpegMarkers(prefix).frame_found) {
+      continue;  // the frame header lies further on
+    }
+    return ReadPhotoHeaderData(prefix);
+  }
+  return std::nullopt;
+}
+
+DecodedPhoto DecodePhotoFile(const std::string& path, int screen_width, int screen_height) {
+  return DecodeFile(path, DecodeTarget{std::nullopt, screen_width, screen_height});
+}
+
+DecodedPhoto DecodePhotoData(std::span<const unsigned char> data, int screen_width,
+                             int screen_height) {
+  return DecodeData(data, DecodeTarget{std::nullopt, screen_width, screen_height});
+}
+
+DecodedPhoto DecodePhotoFileAt(const std::string& path, PixelSize shown) {
+  if (!Placeable(shown)) return {};
+  return DecodeFile(path, DecodeTarget{shown, 0, 0});
+}
+
+DecodedPhoto DecodePhotoDataAt(std::span<const unsigned char> data, PixelSize shown) {
+  if (!Placeable(shown)) return {};
+  return DecodeData(data, DecodeTarget{shown, 0, 0});
 }
 
 }  // namespace quol::saver

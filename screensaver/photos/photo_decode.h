@@ -48,17 +48,15 @@ inline constexpr std::uint64_t kMaxJpegPixels = 120000000;
 inline constexpr std::uint64_t kMaxPngPixels = 40000000;
 // Photos this size or smaller in either direction are not shown.
 inline constexpr int kMinPhotoSide = 100;
-// Above this many pixels a photo is only kept as a small thumbnail.
+// Above this many pixels a photo loaded without a place is only kept as a
+// small thumbnail.
 inline constexpr std::uint64_t kThumbnailPixels = 15000000;
 inline constexpr int kThumbnailWidth = 256;
 
-// The size a w x h photo is kept at on a screen of sw x sh; nullopt when the
-// result would be empty.
-// The resampling filter for a scale factor: bilinear while a step keeps at
-// least half of the pixels (it samples every source pixel then, and is many
-// times faster), the box-filtered good filter for stronger reductions.
-cairo_filter_t ResampleFilter(double scale_x, double scale_y);
-
+// The size a w x h photo is kept at on a screen of sw x sh while its place
+// on a collage is not known (half the screen width, or a thumbnail above
+// kThumbnailPixels); nullopt when the result would be empty. Once placed, a
+// photo is decoded at its place's size instead, never at less.
 std::optional<PixelSize> ReducedSize(int width, int height, int screen_width, int screen_height);
 
 // The DCT scale 1/d (d = 1, 2, 4 or 8) a w x h JPEG is decoded at to be
@@ -81,6 +79,21 @@ struct DecodedPhoto {
   int rotate_flip = 0;      // already applied to `surface`
 };
 
+// What a photo file's header says, read without decoding any image data:
+// enough to lay a collage out before a single pixel is decoded.
+struct PhotoHeader {
+  PixelSize stored;     // as stored in the file
+  int rotate_flip = 0;  // turns it upright (EXIF orientation, landscape-stored only)
+  // The full size as shown: stored, turned a quarter when rotate_flip says so.
+  PixelSize shown() const;
+};
+
+// The header of a JPEG (frame header and Exif orientation, read from the
+// first few kilobytes) or PNG (IHDR); nullopt when the file is not one, or
+// its size is outside the limits above (so the photo would be refused).
+std::optional<PhotoHeader> ReadPhotoHeader(const std::string& path);
+std::optional<PhotoHeader> ReadPhotoHeaderData(std::span<const unsigned char> data);
+
 // Decodes a JPEG or PNG file (told apart by their signatures) at its reduced
 // size, turned upright.
 DecodedPhoto DecodePhotoFile(const std::string& path, int screen_width, int screen_height);
@@ -88,5 +101,12 @@ DecodedPhoto DecodePhotoFile(const std::string& path, int screen_width, int scre
 // The same for a file's bytes already in memory.
 DecodedPhoto DecodePhotoData(std::span<const unsigned char> data, int screen_width,
                              int screen_height);
+
+// Decodes a photo straight to the size it is shown at (`shown`, after
+// orientation): a JPEG at the smallest DCT scale that still covers it, a
+// PNG row by row, then resampled once with a bicubic filter and turned
+// upright. The photo's own aspect ratio is not kept: `shown` is taken as is.
+DecodedPhoto DecodePhotoFileAt(const std::string& path, PixelSize shown);
+DecodedPhoto DecodePhotoDataAt(std::span<const unsigned char> data, PixelSize shown);
 
 }  // namespace quol::saver

@@ -106,10 +106,22 @@ PhotoImage::PhotoImage(std::string path, int screen_width, int screen_height)
 
 PhotoImage::~PhotoImage() = default;
 
-std::unique_ptr<PhotoImage> PhotoImage::Load(const std::string& path, int screen_width,
+std::unique_ptr<PhotoImage> PhotoImage::Open(const std::string& path, int screen_width,
                                              int screen_height) {
   std::unique_ptr<PhotoImage> image(new PhotoImage(path, screen_width, screen_height));
-  if (!image->Decode() && RememberFailure(path)) {
+  if (std::optional<PhotoHeader> header = ReadPhotoHeader(path)) {
+    image->size_ = header->shown();
+    image->rotate_flip_ = header->rotate_flip;
+  } else if (RememberFailure(path)) {
+    LogError("Photo %s could not be loaded", path.c_str());
+  }
+  return image;
+}
+
+std::unique_ptr<PhotoImage> PhotoImage::Load(const std::string& path, int screen_width,
+                                             int screen_height) {
+  std::unique_ptr<PhotoImage> image = Open(path, screen_width, screen_height);
+  if (image->has_size() && !image->Decode() && RememberFailure(path)) {
     LogError("Photo %s could not be loaded", path.c_str());
   }
   return image;
@@ -118,8 +130,23 @@ std::unique_ptr<PhotoImage> PhotoImage::Load(const std::string& path, int screen
 bool PhotoImage::Decode() {
   DecodedPhoto decoded = DecodePhotoFile(path_, screen_width_, screen_height_);
   surface_.reset(decoded.surface.release());
-  rotate_flip_ = surface_ ? decoded.rotate_flip : 0;
+  if (surface_) rotate_flip_ = decoded.rotate_flip;
   return surface_ != nullptr;
+}
+
+bool PhotoImage::DecodeToSize(int width, int height) {
+  DecodedPhoto decoded = DecodePhotoFileAt(path_, PixelSize{width, height});
+  if (!decoded.surface) {
+    if (RememberFailure(path_)) LogError("Photo %s could not be loaded", path_.c_str());
+    return false;
+  }
+  surface_.reset(decoded.surface.release());
+  rotate_flip_ = decoded.rotate_flip;
+  return true;
+}
+
+bool PhotoImage::DecodeForDraw(int width, int height) {
+  return width > 0 && height > 0 ? DecodeToSize(width, height) : Decode();
 }
 
 int PhotoImage::width() const {
@@ -143,12 +170,15 @@ int PhotoImage::DrawBitmap(cairo_t* cr, int x, int y, int width, int height) {
   cairo_rectangle(cr, x, y, width, height);
   cairo_clip(cr);
   cairo_translate(cr, x, y);
-  const double sx = static_cast<double>(width) / this->width();
-  const double sy = static_cast<double>(height) / this->height();
-  cairo_scale(cr, sx, sy);
+  if (width != this->width() || height != this->height()) {
+    // Only when the photo could not be decoded at this size: an older
+    // bitmap stretched is better than a hole.
+    cairo_scale(cr, static_cast<double>(width) / this->width(),
+                static_cast<double>(height) / this->height());
+  }
   cairo_set_source_surface(cr, surface_.get(), 0, 0);
   cairo_pattern_t* pattern = cairo_get_source(cr);
-  cairo_pattern_set_filter(pattern, ResampleFilter(sx, sy));
+  cairo_pattern_set_filter(pattern, CAIRO_FILTER_GOOD);
   cairo_pattern_set_extend(pattern, CAIRO_EXTEND_PAD);
   cairo_paint(cr);
   cairo_restore(cr);
@@ -160,12 +190,16 @@ int PhotoImage::DrawBitmap(cairo_t* cr, int x, int y, int width, int height) {
 }
 
 int PhotoImage::Draw(cairo_t* cr, int x, int y, int width, int height) {
+  if (!surface_ && !has_size()) return 0;
+  if (width > 0 && height > 0 && (width != this->width() || height != this->height())) {
+    DecodeToSize(width, height);
+  }
   if (!surface_) return 0;
   int status = DrawBitmap(cr, x, y, width, height);
   if (status != 0) {
     // The bitmap may be what broke: decode the file afresh and try once more.
     surface_.reset();
-    if (Decode()) {
+    if (DecodeForDraw(width, height)) {
       status = DrawBitmap(cr, x, y, width, height);
     } else {
       LogError("Load Failed: %d", kSystemError);

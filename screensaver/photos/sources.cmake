@@ -4,6 +4,7 @@ target_sources(quol_saver_core PRIVATE
   photos/feed_set.cpp
   photos/photo_decode.cpp
   photos/photo_image.cpp
+  photos/photo_resample.cpp
 )
 list(APPEND QUOL_SAVER_TEST_SOURCES
   photos/image_picker_test.cpp
