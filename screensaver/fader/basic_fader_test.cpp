@@ -5,9 +5,12 @@
 
 #include <X11/extensions/XShm.h>
 
+#include <chrono>
+
 #include "foundation/testing/log_capture.h"
 #include "platform/testing/test_support.h"
 #include "screensaver/fader/gl_cross_fader.h"
+#include "screensaver/fader/software_cross_fader.h"
 #include "screensaver/fader/fader_test_support.h"
 #include "screensaver/x11/x_display.h"
 #include "screensaver/x11/xvfb_server.h"
@@ -112,16 +115,23 @@ TEST_F(BasicFaderTest, AWindowThatIsGoneIsLoggedNotFatal) {
   late.FadeTo(red.get());  // draws nothing, ends nothing
 }
 
-TEST_F(BasicFaderTest, ServerWithoutGlxGetsTheBasicFader) {
+TEST_F(BasicFaderTest, ServerWithoutGlxGetsTheSoftwareCrossFadeNotTheCut) {
   ASSERT_NO_FATAL_FAILURE(StartServer(XvfbOptions::Without("GLX")));
   quol::testing::ScopedEnv gl_allowed("QUOL_NO_GL", std::nullopt);
   EXPECT_FALSE(GlCrossFader::ChooseWindowVisual(dpy(), DefaultScreen(dpy())));
   auto fader = CreateCrossFader(dpy(), window_, kWidth, kHeight);
-  ASSERT_NE(dynamic_cast<BasicFader*>(fader.get()), nullptr);
+  ASSERT_NE(dynamic_cast<SoftwareCrossFader*>(fader.get()), nullptr) << log_.Text();
   EXPECT_TRUE(log_.Contains("DirectXAlpha failed: 0x80004005, glXChooseFBConfig\r\n"))
       << log_.Text();
+  EXPECT_TRUE(log_.Contains("Fader: software cross-fade (OpenGL unavailable, 0x80004005)"))
+      << log_.Text();
+  // On the real clock and the real pacing: the fade ends on its own.
   SurfacePtr red = SolidPicture(kWidth, kHeight, kRed);
   fader->FadeTo(red.get());
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  bool more = true;
+  while (more && std::chrono::steady_clock::now() < give_up) more = fader->Step();
+  EXPECT_FALSE(more) << "the fade did not end";
   EXPECT_TRUE(PixelIs(dpy(), window_, 10, 10, kRed));
 }
 

@@ -12,6 +12,7 @@
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "platform/common/hresult.h"
 
@@ -37,10 +38,26 @@ class ICrossFader {
   virtual bool Step() = 0;
 };
 
-// The OpenGL fader when OpenGL works on `window` (made with
-// GlWindowVisual, see gl_cross_fader.h), else the basic fader, which shows
-// each picture at once. The failed set-up step is in the log either way.
-// `wake` is called by FadeTo so the loop owner resumes calling Step.
+// The fader for `window`, chosen in this order:
+//  - OpenGL (GlCrossFader, on a window made with GlWindowVisual, see
+//    gl_cross_fader.h) when it works and a GPU draws;
+//  - the software cross-fade (SoftwareCrossFader) when OpenGL is missing or
+//    is one of Mesa's software rasterisers: blending in memory is faster
+//    there than OpenGL on the same CPU;
+//  - OpenGL after all, when the window takes no images but OpenGL works;
+//  - the basic fader, which shows each picture at once, when neither does.
+// The choice is logged in one line, "Fader: <path>"; failed set-up steps
+// before it too. `wake` is called by FadeTo so the loop owner resumes
+// calling Step.
+struct FaderChoice {
+  std::unique_ptr<ICrossFader> fader;
+  // The logged path, e.g. "software cross-fade (GL renderer llvmpipe ...)".
+  std::string path;
+};
+FaderChoice ChooseCrossFader(Display* display, Window window, int width, int height,
+                             std::function<void()> wake = {});
+
+// ChooseCrossFader's fader.
 std::unique_ptr<ICrossFader> CreateCrossFader(Display* display, Window window, int width,
                                               int height, std::function<void()> wake = {});
 

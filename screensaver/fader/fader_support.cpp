@@ -1,6 +1,34 @@
 #include "screensaver/fader/fader_support.h"
 
+#include <algorithm>
+#include <cctype>
+#include <string>
+
 namespace quol::saver {
+
+int FadeTimeline::NextLevel(std::uint64_t now_ms) {
+  int level = 0;
+  if (state_ == State::kStarting) {
+    state_ = State::kFading;
+    end_ms_ = now_ms + kCrossFadeMs;
+    level = 255;
+  } else if (state_ == State::kFading && now_ms < end_ms_) {
+    level = static_cast<int>((end_ms_ - now_ms) * 255 / kCrossFadeMs);
+  }
+  if (level == 0) state_ = State::kIdle;
+  return level;
+}
+
+bool IsSoftwareRenderer(const char* renderer) {
+  if (renderer == nullptr) return false;
+  std::string lower(renderer);
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  for (const char* name : {"llvmpipe", "softpipe", "swrast"}) {
+    if (lower.find(name) != std::string::npos) return true;
+  }
+  return false;
+}
 
 int FadeTextureSize(int need, int max_texture_size) {
   constexpr int kSmallest = 512;

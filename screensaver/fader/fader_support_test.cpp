@@ -96,5 +96,62 @@ TEST(FlattenOntoBlackTest, OtherSizesAreCroppedOrPaddedAtTopLeft) {
   EXPECT_EQ(PixelAt(none.get(), 1, 0), 0xFF000000u);
 }
 
+TEST(IsSoftwareRendererTest, MesasCpuRasterisersOnly) {
+  struct Case {
+    const char* renderer;
+    bool software;
+  };
+  const Case cases[] = {
+      {"llvmpipe (LLVM 15.0.6, 256 bits)", true},
+      {"softpipe", true},
+      {"Mesa X11 swrast", true},
+      {"LLVMPIPE (LLVM 11.0.1, 128 bits)", true},
+      {"zink (llvmpipe (LLVM 15.0.6, 256 bits))", true},  // Vulkan on the CPU is no better
+      {"Mesa Intel(R) UHD Graphics 620 (KBL GT2)", false},
+      {"AMD Radeon RX 6600 (navi23, LLVM 15.0.6, DRM 3.49, 6.1.0-13-amd64)", false},
+      {"NVIDIA GeForce GTX 1060 6GB/PCIe/SSE2", false},
+      {"SVGA3D; build: RELEASE;  LLVM;", false},  // a virtual GPU, not llvmpipe
+      {"virgl (Mesa Intel(R) Xe Graphics)", false},
+      {"", false},
+      {nullptr, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(IsSoftwareRenderer(c.renderer), c.software)
+        << (c.renderer != nullptr ? c.renderer : "(null)");
+  }
+}
+
+TEST(FadeTimelineTest, FirstFrameOldAloneThenFallsWithTheClockToTheNewAlone) {
+  struct Case {
+    std::uint64_t since_first_frame_ms;
+    int level;
+    bool running_after;
+  };
+  // A fade restarted from its first frame at each row's start.
+  const Case cases[] = {
+      {0, 255, true},     {1, 254, true},      {1000, 127, true}, {1990, 1, true},
+      {1992, 1, true},    {1993, 0, false},    {2000, 0, false}, {60000, 0, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.since_first_frame_ms);
+    FadeTimeline timeline;
+    EXPECT_FALSE(timeline.running());
+    timeline.Start();
+    EXPECT_TRUE(timeline.running());
+    const std::uint64_t start = 5000;
+    EXPECT_EQ(timeline.NextLevel(start), 255);
+    EXPECT_EQ(timeline.NextLevel(start + c.since_first_frame_ms), c.level);
+    EXPECT_EQ(timeline.running(), c.running_after);
+  }
+  // Starting again during a fade begins a fresh one.
+  FadeTimeline timeline;
+  timeline.Start();
+  EXPECT_EQ(timeline.NextLevel(100), 255);
+  EXPECT_EQ(timeline.NextLevel(1100), 127);
+  timeline.Start();
+  EXPECT_EQ(timeline.NextLevel(1900), 255);
+  EXPECT_EQ(timeline.NextLevel(2900), 127);
+}
+
 }  // namespace
 }  // namespace quol::saver

@@ -16,9 +16,6 @@
 namespace quol::saver {
 namespace {
 
-// FadeTo sets this; the first Step turns it into 255 and starts the clock.
-constexpr int kFadeStarting = 1000;
-
 constexpr int kConfigAttributes[] = {
     GLX_DRAWABLE_TYPE, GLX_WINDOW_BIT,
     GLX_RENDER_TYPE,   GLX_RGBA_BIT,
@@ -137,7 +134,9 @@ Window GlWindowVisual::CreateWindow(Window parent, int x, int y, int width, int 
 // ---- GlCrossFader ----
 
 GlCrossFader::GlCrossFader(Display* display, Window window, int width, int height)
-    : display_(display), window_(window), width_(width), height_(height) {}
+    : display_(display), window_(window), width_(width), height_(height) {
+  pacer_.set_wait([display](std::uint64_t ms) { WaitForXInput(display, ms); });
+}
 
 GlCrossFader::~GlCrossFader() { Release(); }
 
@@ -255,10 +254,11 @@ HRESULT GlCrossFader::SetUp() {
   DrainGlErrors();
 
   const auto* renderer = reinterpret_cast<const char*>(glGetString(GL_RENDERER));
-  LogInfo("GL cross-fade: %s, %dx%d on textures %dx%d (max %d)",
-          renderer != nullptr ? renderer : "?", width_, height_, texture_width_, texture_height_,
-          max_texture_size);
+  renderer_ = renderer != nullptr ? renderer : "?";
+  LogInfo("GL cross-fade: %s, %dx%d on textures %dx%d (max %d)", renderer_.c_str(), width_,
+          height_, texture_width_, texture_height_, max_texture_size);
   LogSwapControl();
+  pacer_.set_refresh_hz(DisplayRefreshHz(display_, window_));
   return S_OK;
 }
 
@@ -321,29 +321,26 @@ void GlCrossFader::FadeTo(cairo_surface_t* picture) {
     }
   }
   current_ = std::move(next);
-  level_ = kFadeStarting;
-  fading_ = true;
+  timeline_.Start();
   if (wake_) wake_();
 }
 
 bool GlCrossFader::Step() {
-  if (!fading_) return false;
+  if (!timeline_.running()) return false;
   if (!ready_) {
-    fading_ = false;
+    timeline_.Stop();
     return false;
   }
-  const std::uint64_t now = platform::TickMs();
-  if (level_ == kFadeStarting) {
-    level_ = 255;
-    end_ms_ = now + kFadeMs;
-  } else if (now < end_ms_) {
-    level_ = static_cast<int>((end_ms_ - now) * 255 / kFadeMs);
+  // Too early for the display to show another frame: the loop gets its
+  // events handled meanwhile and calls again.
+  if (!pacer_.NextFrame()) return true;
+  const int level = timeline_.NextLevel(platform::TickMs());
+  if (Render(level)) {
+    ++frames_drawn_;
   } else {
-    level_ = 0;
+    timeline_.Stop();
   }
-  if (!Render(level_)) level_ = 0;
-  fading_ = level_ != 0;
-  return fading_;
+  return timeline_.running();
 }
 
 void GlCrossFader::DrawQuad() const {

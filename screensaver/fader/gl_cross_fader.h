@@ -14,9 +14,12 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 
 #include "screensaver/common/cairo_ptr.h"
 #include "screensaver/fader/cross_fader.h"
+#include "screensaver/fader/fader_support.h"
+#include "screensaver/fader/frame_pacer.h"
 
 namespace quol::saver {
 
@@ -61,7 +64,7 @@ class GlWindowVisual {
 class GlCrossFader : public ICrossFader {
  public:
   // A fade lasts this long, whatever the frame rate.
-  static constexpr std::uint64_t kFadeMs = 2000;
+  static constexpr std::uint64_t kFadeMs = kCrossFadeMs;
 
   // For the window creator: see GlWindowVisual::Choose.
   static std::optional<GlWindowVisual> ChooseWindowVisual(Display* display, int screen) {
@@ -87,7 +90,13 @@ class GlCrossFader : public ICrossFader {
 
   int texture_width() const { return texture_width_; }
   int texture_height() const { return texture_height_; }
-  bool fading() const { return fading_; }
+  bool fading() const { return timeline_.running(); }
+  // GL_RENDERER once initialized, e.g. "llvmpipe (LLVM 15.0.6, 256 bits)".
+  const std::string& renderer() const { return renderer_; }
+  // Pacing of the frames: refresh rate, how to wait, on or off.
+  FramePacer& pacer() { return pacer_; }
+  // Frames drawn since construction.
+  long frames_drawn() const { return frames_drawn_; }
 
  private:
   HRESULT Fail(HRESULT code, const char* step);
@@ -111,11 +120,12 @@ class GlCrossFader : public ICrossFader {
   float u_ = 1;  // the picture's share of the texture
   float v_ = 1;
   bool ready_ = false;
+  std::string renderer_;
 
   SurfacePtr current_;
-  bool fading_ = false;
-  int level_ = 0;  // 255 = old picture only, 0 = new one only
-  std::uint64_t end_ms_ = 0;
+  FadeTimeline timeline_;
+  FramePacer pacer_;
+  long frames_drawn_ = 0;
   std::function<void()> wake_;
 };
 

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <optional>
+#include <vector>
 
 #include "foundation/testing/log_capture.h"
 #include "platform/clock/clock.h"
@@ -55,7 +56,10 @@ class GlCrossFaderTest : public ::testing::Test {
     EXPECT_TRUE(Succeeded(hr)) << "OpenGL did not initialize on Xvfb (0x" << std::hex << hr
                                << "); log:\n"
                                << log_.Text();
-    return Succeeded(hr) ? std::move(fader) : nullptr;
+    if (Failed(hr)) return nullptr;
+    // Waiting for the next frame is time passing on the test clock.
+    fader->pacer().set_wait([this](std::uint64_t ms) { clock_.Advance(milliseconds(ms)); });
+    return fader;
   }
 
   // Steps through the rest of the fade; the new picture alone is on screen after.
@@ -209,24 +213,39 @@ TEST_F(GlCrossFaderTest, WindowDestroyedUnderTheFaderIsLoggedNotFatal) {
   XSetErrorHandler(before);
 }
 
-TEST_F(GlCrossFaderTest, CreateCrossFaderPicksOpenGlUnlessSwitchedOff) {
-  {
-    auto fader = CreateCrossFader(dpy(), window_, kWidth, kHeight);
-    EXPECT_NE(dynamic_cast<GlCrossFader*>(fader.get()), nullptr) << log_.Text();
+TEST_F(GlCrossFaderTest, FramesComeAtMostOncePerRefresh) {
+  auto fader = ReadyFader();
+  ASSERT_TRUE(fader);
+  EXPECT_EQ(fader->pacer().refresh_hz(), 60) << "Xvfb's refresh is unknown";
+  SurfacePtr red = SolidPicture(kWidth, kHeight, kRed);
+  SurfacePtr blue = SolidPicture(kWidth, kHeight, kBlue);
+  fader->SetPicture(red.get());
+  fader->FadeTo(blue.get());
+  // A loop asking as fast as it can, 1 ms per pass.
+  std::vector<std::uint64_t> frame_ticks;
+  bool more = true;
+  for (int call = 0; call < 100000 && more; ++call) {
+    const long before = fader->frames_drawn();
+    more = fader->Step();
+    if (fader->frames_drawn() != before) frame_ticks.push_back(platform::TickMs());
+    clock_.Advance(milliseconds(1));
   }
+  for (std::size_t i = 1; i < frame_ticks.size(); ++i) {
+    ASSERT_GE(frame_ticks[i] - frame_ticks[i - 1], 17u) << "frame " << i;
+  }
+  const auto frames = frame_ticks.size();
+  EXPECT_FALSE(more);
+  EXPECT_LE(frames, 121u) << "two seconds at 60 Hz";
+  EXPECT_GE(frames, 100u) << "paced, not starved";
+  EXPECT_TRUE(PixelIs(dpy(), window_, kWidth / 2, kHeight / 2, kBlue));
+}
+
+TEST_F(GlCrossFaderTest, SwitchedOffByTheEnvironmentTheFirstStepFails) {
   quol::testing::ScopedEnv no_gl("QUOL_NO_GL", "1");
   GlCrossFader refused(dpy(), window_, kWidth, kHeight);
   EXPECT_TRUE(Failed(refused.Initialize()));
   EXPECT_TRUE(log_.Contains("DirectXAlpha failed: 0x80004005, QUOL_NO_GL\r\n")) << log_.Text();
-
-  int wakes = 0;
-  auto fader = CreateCrossFader(dpy(), window_, kWidth, kHeight, [&] { ++wakes; });
-  ASSERT_NE(dynamic_cast<BasicFader*>(fader.get()), nullptr);
-  SurfacePtr green = SolidPicture(kWidth, kHeight, kGreen);
-  fader->FadeTo(green.get());
-  EXPECT_TRUE(PixelIs(dpy(), window_, 10, 10, kGreen));
-  EXPECT_FALSE(fader->Step());
-  EXPECT_EQ(wakes, 0) << "the basic fader has nothing to step";
+  EXPECT_FALSE(refused.Step());
 }
 
 }  // namespace
