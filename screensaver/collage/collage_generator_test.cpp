@@ -1,6 +1,7 @@
 #include "screensaver/collage/collage_generator.h"
 
 #include <gtest/gtest.h>
+#include <turbojpeg.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -11,6 +12,7 @@
 
 #include "platform/testing/test_support.h"
 #include "screensaver/common/random.h"
+#include "screensaver/photos/photo_resample.h"
 
 namespace quol::saver {
 namespace {
@@ -245,6 +247,155 @@ TEST_F(CollageGeneratorTest, FinishingKeepsTheMatsAndRerendersIdentically) {
   EXPECT_EQ(std::memcmp(cairo_image_surface_get_data(first.get()),
                         cairo_image_surface_get_data(collage->bitmap()), bytes),
             0);
+}
+
+// ------------------------------------------------------------- sharpness
+
+// A 6000 x 4000 grey camera-sized JPEG full of detail a quarter-size view
+// still shows: 8-pixel checks, each block of 4 pixels a little lighter or
+// darker.
+std::string WriteDetailedJpeg(const testing::TempDir& dir, const std::string& name) {
+  constexpr int kWidth = 6000, kHeight = 4000;
+  std::vector<unsigned char> pixels(static_cast<std::size_t>(kWidth) * kHeight);
+  for (int y = 0; y < kHeight; ++y) {
+    for (int x = 0; x < kWidth; ++x) {
+      const unsigned hash = (static_cast<unsigned>(x / 4) * 73856093u) ^
+                            (static_cast<unsigned>(y / 4) * 19349663u);
+      const int check = ((x / 8 + y / 8) % 2) != 0 ? 190 : 60;
+      pixels[static_cast<std::size_t>(y) * kWidth + x] =
+          static_cast<unsigned char>(check + static_cast<int>(hash % 41) - 20);
+    }
+  }
+  tjhandle tj = tjInitCompress();
+  unsigned char* raw = nullptr;
+  unsigned long size = 0;
+  EXPECT_EQ(tjCompress2(tj, pixels.data(), kWidth, 0, kHeight, TJPF_GRAY, &raw, &size,
+                        TJSAMP_GRAY, 92, 0),
+            0);
+  const std::string path = dir / name;
+  testing::WriteFileOrDie(path, std::string(reinterpret_cast<char*>(raw), size));
+  tjFree(raw);
+  tjDestroy(tj);
+  return path;
+}
+
+// The file decoded whole, at full size.
+SurfacePtr DecodeWhole(const std::string& path) {
+  const std::string bytes = testing::ReadFileOrEmpty(path);
+  tjhandle tj = tjInitDecompress();
+  int width = 0, height = 0, subsampling = 0, colorspace = 0;
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  tjDecompressHeader3(tj, data, bytes.size(), &width, &height, &subsampling, &colorspace);
+  SurfacePtr surface = MakeArgbSurface(width, height);
+  cairo_surface_flush(surface.get());
+  EXPECT_EQ(tjDecompress2(tj, data, bytes.size(), cairo_image_surface_get_data(surface.get()), width,
+                          cairo_image_surface_get_stride(surface.get()), height, TJPF_BGRA, 0),
+            0);
+  cairo_surface_mark_dirty(surface.get());
+  tjDestroy(tj);
+  return surface;
+}
+
+// Mean absolute Laplacian of the green channel inside `r` (its outer two
+// pixels left out): how much fine detail the picture holds there.
+double DetailEnergy(cairo_surface_t* surface, const Rect& r) {
+  cairo_surface_flush(surface);
+  const unsigned char* data = cairo_image_surface_get_data(surface);
+  const std::size_t stride = static_cast<std::size_t>(cairo_image_surface_get_stride(surface));
+  auto green = [&](int x, int y) {
+    std::uint32_t p = 0;
+    std::memcpy(&p, data + stride * static_cast<std::size_t>(y) + static_cast<std::size_t>(x) * 4,
+                sizeof p);
+    return static_cast<int>((p >> 8) & 0xFF);
+  };
+  double total = 0;
+  long count = 0;
+  for (int y = r.y + 2; y < r.bottom() - 2; ++y) {
+    for (int x = r.x + 2; x < r.right() - 2; ++x) {
+      total += std::abs(4 * green(x, y) - green(x - 1, y) - green(x + 1, y) - green(x, y - 1) -
+                        green(x, y + 1));
+      ++count;
+    }
+  }
+  return count > 0 ? total / static_cast<double>(count) : 0;
+}
+
+// `source` stretched into `size` the way a bitmap is scaled while drawing.
+SurfacePtr Stretched(cairo_surface_t* source, int width, int height) {
+  SurfacePtr out = MakeArgbSurface(width, height);
+  ContextPtr cr = MakeContext(out.get());
+  cairo_scale(cr.get(), static_cast<double>(width) / cairo_image_surface_get_width(source),
+              static_cast<double>(height) / cairo_image_surface_get_height(source));
+  cairo_set_source_surface(cr.get(), source, 0, 0);
+  cairo_pattern_set_filter(cairo_get_source(cr.get()), CAIRO_FILTER_GOOD);
+  cairo_pattern_set_extend(cairo_get_source(cr.get()), CAIRO_EXTEND_PAD);
+  cairo_paint(cr.get());
+  cairo_surface_flush(out.get());
+  return out;
+}
+
+TEST_F(CollageGeneratorTest, CameraSizedPhotoKeepsItsDetailOnTheCollage) {
+  const std::string path = WriteDetailedJpeg(dir_, "camera.jpg");
+  ListFeed feed({path}, true);
+  CollageGenerator generator(&feed, 1920, 1080, &overlays_);
+  std::unique_ptr<Collage> collage = generator.BuildCollage();
+  ASSERT_EQ(collage->photos().size(), 1u);
+  const Rect rect = collage->photos()[0].rect;
+  // 3:2 into the box (36, 36, 1848, 1008), laid out from the header.
+  ASSERT_EQ(rect, (Rect{36 + (1848 - 1512) / 2, 36, 1512, 1008}));
+  const double shown = DetailEnergy(collage->bitmap(), rect);
+
+  // The best this place can show: the whole photo resampled once.
+  SurfacePtr whole = DecodeWhole(path);
+  CairoSurfacePtr best = ResampleSurface(whole.get(), {rect.width, rect.height});
+  ASSERT_NE(best, nullptr);
+  const Rect all{0, 0, rect.width, rect.height};
+  const double reference = DetailEnergy(best.get(), all);
+  ASSERT_GT(reference, 20.0) << "the test photo must be detailed at this size";
+  EXPECT_NEAR(shown / reference, 1.0, 0.12) << "shown " << shown << ", best " << reference;
+
+  // What a 256-pixel-wide thumbnail stretched into the place keeps.
+  CairoSurfacePtr thumbnail = ResampleSurface(whole.get(), {256, 170});
+  ASSERT_NE(thumbnail, nullptr);
+  SurfacePtr stretched = Stretched(thumbnail.get(), rect.width, rect.height);
+  const double smeared = DetailEnergy(stretched.get(), all);
+  RecordProperty("detail_shown", std::to_string(shown));
+  RecordProperty("detail_best", std::to_string(reference));
+  RecordProperty("detail_thumbnail_stretched", std::to_string(smeared));
+  EXPECT_LT(smeared, 0.4 * reference) << "smeared " << smeared << ", best " << reference;
+  EXPECT_LT(smeared, 0.4 * shown);
+}
+
+TEST_F(CollageGeneratorTest, PhotosAreDecodedAtTheirPlacesAgainAfterARelease) {
+  // Photos larger than the screen: loading them before placing would keep
+  // them at half the screen width.
+  ListFeed feed(Photos(6, 2200, 1500));
+  CollageGenerator generator(&feed, 1920, 1080, &overlays_);
+  std::unique_ptr<Collage> collage = generator.BuildCollage();
+  ASSERT_GE(collage->photos().size(), 2u);
+  collage->Release();
+  collage->Rerender();
+  for (const CollagePhoto& photo : collage->photos()) {
+    ASSERT_TRUE(photo.image && photo.image->has_bitmap()) << photo.path;
+    EXPECT_EQ(photo.image->width(), photo.rect.width) << photo.path;
+    EXPECT_EQ(photo.image->height(), photo.rect.height) << photo.path;
+    // Laid out from the full size, not from a reduced copy.
+    EXPECT_GE(photo.image->photo_width(), 2200) << photo.path;
+  }
+}
+
+TEST_F(CollageGeneratorTest, PhotoWhoseDataIsBrokenGivesItsPlaceToTheNext) {
+  // The header promises a photo, the data does not hold one: the layout
+  // only finds out when decoding at the place, and deals the next photo.
+  std::vector<std::string> good = Photos(1);
+  std::string bytes = testing::ReadFileOrEmpty(good[0]);
+  const std::string broken = dir_ / "broken.png";
+  testing::WriteFileOrDie(broken, bytes.substr(0, bytes.size() / 2));
+  ListFeed feed({broken, good[0]}, true);
+  CollageGenerator generator(&feed, 1920, 1080, &overlays_);
+  std::unique_ptr<Collage> collage = generator.BuildCollage();
+  ASSERT_EQ(collage->photos().size(), 1u);
+  EXPECT_EQ(collage->photos()[0].path, good[0]);
 }
 
 // A generator that hands out numbered collages without drawing photos.

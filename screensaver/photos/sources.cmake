@@ -10,4 +10,5 @@ list(APPEND QUOL_SAVER_TEST_SOURCES
   photos/image_picker_test.cpp
   photos/feed_set_test.cpp
   photos/photo_image_test.cpp
+  photos/photo_resample_test.cpp
 )
