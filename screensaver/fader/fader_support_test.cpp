@@ -121,37 +121,5 @@ TEST(IsSoftwareRendererTest, MesasCpuRasterisersOnly) {
   }
 }
 
-TEST(FadeTimelineTest, FirstFrameOldAloneThenFallsWithTheClockToTheNewAlone) {
-  struct Case {
-    std::uint64_t since_first_frame_ms;
-    int level;
-    bool running_after;
-  };
-  // A fade restarted from its first frame at each row's start.
-  const Case cases[] = {
-      {0, 255, true},     {1, 254, true},      {1000, 127, true}, {1990, 1, true},
-      {1992, 1, true},    {1993, 0, false},    {2000, 0, false}, {60000, 0, false},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.since_first_frame_ms);
-    FadeTimeline timeline;
-    EXPECT_FALSE(timeline.running());
-    timeline.Start();
-    EXPECT_TRUE(timeline.running());
-    const std::uint64_t start = 5000;
-    EXPECT_EQ(timeline.NextLevel(start), 255);
-    EXPECT_EQ(timeline.NextLevel(start + c.since_first_frame_ms), c.level);
-    EXPECT_EQ(timeline.running(), c.running_after);
-  }
-  // Starting again during a fade begins a fresh one.
-  FadeTimeline timeline;
-  timeline.Start();
-  EXPECT_EQ(timeline.NextLevel(100), 255);
-  EXPECT_EQ(timeline.NextLevel(1100), 127);
-  timeline.Start();
-  EXPECT_EQ(timeline.NextLevel(1900), 255);
-  EXPECT_EQ(timeline.NextLevel(2900), 127);
-}
-
 }  // namespace
 }  // namespace quol::saver
