@@ -607,6 +607,74 @@ TEST_F(PhotoImageTest, JpegIsDecodedAtTheSmallestCoveringScale) {
   EXPECT_EQ(JpegScaleDenominator(1917, 1081, {960, 541}), 1);
 }
 
+// ------------------------------------------------------------- placing
+
+// `jpeg` with `bytes` of other metadata segments before its frame header.
+std::string WithPadding(const std::string& jpeg, std::size_t bytes) {
+  std::string segments;
+  for (; bytes > 0; bytes -= std::min<std::size_t>(bytes, 60000)) {
+    const std::size_t chunk = std::min<std::size_t>(bytes, 60000);
+    segments += "\xFF\xE2";
+    Put16(segments, static_cast<int>(chunk + 2), true);
+    segments += std::string(chunk, 'p');
+  }
+  return jpeg.substr(0, 2) + segments + jpeg.substr(2);
+}
+
+TEST_F(PhotoImageTest, OpeningReadsTheShownSizeFromTheHeaderOnly) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    int shown_width, shown_height;  // 0: refused
+  };
+  const std::string wide = GrayJpeg(600, 400);
+  const Case cases[] = {
+      {"jpeg", wide, 600, 400},
+      {"turned_quarter", WithOrientation(wide, 6), 400, 600},
+      {"turned_half", WithOrientation(wide, 3), 600, 400},
+      {"portrait_keeps_stored_shape", WithOrientation(GrayJpeg(400, 600), 8), 400, 600},
+      {"frame_after_200k_of_metadata", WithPadding(WithOrientation(wide, 8), 200000), 400, 600},
+      {"jpeg_cut_before_frame", wide.substr(0, 20), 0, 0},
+      {"jpeg_too_small", GrayJpeg(100, 800), 0, 0},
+      // Only the header is read: the data after it is nonsense.
+      {"png", HugeHeaderPng(7000, 5000), 7000, 5000},
+      {"png_above_pixel_bound", HugeHeaderPng(8000, 5001), 0, 0},
+      {"neither", std::string(100, 'x'), 0, 0},
+  };
+  for (const Case& c : cases) {
+    auto image = PhotoImage::Open(Write("photo", c.bytes), kScreenWidth, kScreenHeight);
+    EXPECT_FALSE(image->has_bitmap()) << c.name;
+    EXPECT_EQ(image->has_size(), c.shown_width > 0) << c.name;
+    EXPECT_EQ(image->photo_width(), c.shown_width) << c.name;
+    EXPECT_EQ(image->photo_height(), c.shown_height) << c.name;
+  }
+}
+
+TEST_F(PhotoImageTest, PlacedPhotoIsDecodedAtExactlyItsPlaceTurnedUpright) {
+  struct Case {
+    const char* name;
+    std::string bytes;
+    int width, height;
+    Quadrants shown;
+  };
+  const std::string camera = QuadrantJpeg(4000, 3000);
+  const Case cases[] = {
+      // 1/2 covers 1800 x 1350; no reduced copy in between.
+      {"reduced", camera, 1800, 1350, {}},
+      {"enlarged", QuadrantJpeg(400, 300), 1500, 1125, {}},
+      {"turned", WithOrientation(camera, 6), 900, 1200, {kBlue, kRed, kWhite, kGreen}},
+  };
+  for (const Case& c : cases) {
+    auto image = PhotoImage::Open(Write("placed.jpg", c.bytes), kScreenWidth, kScreenHeight);
+    ASSERT_TRUE(image->DecodeToSize(c.width, c.height)) << c.name;
+    ASSERT_EQ(image->width(), c.width) << c.name;
+    ASSERT_EQ(image->height(), c.height) << c.name;
+    ExpectCorners(*image, c.shown, 40);
+  }
+  auto gone = PhotoImage::Open(dir_ / "nothing.jpg", kScreenWidth, kScreenHeight);
+  EXPECT_FALSE(gone->DecodeToSize(100, 100));
+}
+
 // ------------------------------------------------------------- CMYK
 
 // Quadrant colours as ink, in the inverted way Adobe's applications store
