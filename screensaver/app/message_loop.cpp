@@ -115,7 +115,8 @@ void MessageLoop::RunDueTimers() {
   }
   for (int id : due) {
     auto it = timers_.find(id);
-    if (it == timers_.end()) continue;  // killed by an earlier handler
+    // Killed, or set again, by an earlier handler of this pass.
+    if (it == timers_.end() || it->second.due_ms > now) continue;
     it->second.due_ms = now + static_cast<std::uint64_t>(it->second.interval.count());
     TimerHandler handler = it->second.handler;
     handler(id);

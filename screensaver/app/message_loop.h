@@ -39,6 +39,11 @@ class MessageLoop {
   void SetTimer(int id, std::chrono::milliseconds interval, TimerHandler handler);
   void KillTimer(int id);
   bool HasTimer(int id) const { return timers_.count(id) != 0; }
+  // The interval a timer was set with; zero when it is not set.
+  std::chrono::milliseconds TimerInterval(int id) const {
+    auto it = timers_.find(id);
+    return it == timers_.end() ? std::chrono::milliseconds(0) : it->second.interval;
+  }
   // Runs the timer's handler once from the loop, as soon as possible.
   void PostTimer(int id);
 

@@ -14,6 +14,7 @@
 #include "foundation/log/process_log.h"
 #include "platform/clock/clock.h"
 #include "screensaver/app/screen_capture.h"
+#include "screensaver/app/slide_canvas.h"
 #include "screensaver/fader/gl_cross_fader.h"
 #include "screensaver/fader/window_image.h"
 #include "screensaver/widgets/png_resource.h"
@@ -25,6 +26,10 @@ namespace {
 
 constexpr int kSlideTimer = 1;
 constexpr int kMinuteTimer = 2;
+constexpr int kResizeTimer = 3;
+// A host window dragged to a new size sends a stream of sizes: the slides
+// are redrawn once it has held still this long.
+constexpr std::chrono::milliseconds kResizeSettle{150};
 constexpr int kMovementSlack = 20;
 constexpr int kVkEscape = 27;
 
@@ -192,6 +197,7 @@ bool SaverFrame::CreateFullScreen() {
   XMapRaised(display_, main_window_);
   XSync(display_, False);
   if (topmost) GrabInput();
+  StartMovementBoxAtPointer();
 
   loop_->AddEventFilter([this](XEvent& event) { return OnEvent(event); });
   loop_->AddIdleHandler([this] { return fader_ && fader_->Step(); });
@@ -250,6 +256,19 @@ void SaverFrame::ShowDesktopUntilFirstFade() {
   desktop_background_ = !trap.HasError();
 }
 
+// The box the pointer may wander in starts where the pointer is when the
+// windows come up: the server sends no motion before the first move, and a
+// box taken from that first move would let one long jump go unnoticed.
+void SaverFrame::StartMovementBoxAtPointer() {
+  Window root_return = 0, child = 0;
+  int root_x = 0, root_y = 0, win_x = 0, win_y = 0;
+  unsigned int buttons = 0;
+  if (XQueryPointer(display_, DefaultRootWindow(display_), &root_return, &child, &root_x, &root_y,
+                    &win_x, &win_y, &buttons) != 0) {
+    OnMotion(root_x, root_y);
+  }
+}
+
 void SaverFrame::GrabInput() {
   // Override-redirect windows never get the focus: without the grabs key
   // presses would go elsewhere. The window manager may hold a grab briefly.
@@ -273,9 +292,10 @@ void SaverFrame::GrabInput() {
 
 void SaverFrame::SetUpSlideShow() {
   SlideShow::Options slides = options_.slides;
-  slides.screen_width = primary_.width;
-  slides.screen_height = primary_.height;
-  slides.overlays.primary_screen_width = primary_.width;
+  const WidgetSize canvas = SlideCanvasSize(primary_.width, primary_.height);
+  slides.screen_width = canvas.width;
+  slides.screen_height = canvas.height;
+  slides.overlays.primary_screen_width = canvas.width;
   slides.overlays.debug_mode = options_.debug;
   if (!slides.overlays.shift_d_held && !embedded_) {
     Display* display = display_;
@@ -328,8 +348,7 @@ bool SaverFrame::OnEvent(XEvent& event) {
       return true;
     case ConfigureNotify:
       if (embedded_ && event.xconfigure.window == embed_target_) {
-        XResizeWindow(display_, main_window_, static_cast<unsigned>(event.xconfigure.width),
-                      static_cast<unsigned>(event.xconfigure.height));
+        OnHostConfigured(event.xconfigure.width, event.xconfigure.height);
       }
       return true;
     case DestroyNotify:
@@ -342,6 +361,35 @@ bool SaverFrame::OnEvent(XEvent& event) {
     default:
       return false;
   }
+}
+
+void SaverFrame::OnHostConfigured(int width, int height) {
+  if (closing_ || main_window_ == 0 || width <= 0 || height <= 0) return;
+  if (width == primary_.width && height == primary_.height) return;  // moved only
+  // The server clears the resized window to its black background. The
+  // fader goes with the old size: drawn at that size into the new window it
+  // would leave a stale strip or an offset picture.
+  XResizeWindow(display_, main_window_, static_cast<unsigned>(width),
+                static_cast<unsigned>(height));
+  primary_.width = width;
+  primary_.height = height;
+  fader_.reset();
+  loop_->SetTimer(kResizeTimer, kResizeSettle, [this](int) { ApplyHostSize(); });
+}
+
+void SaverFrame::ApplyHostSize() {
+  loop_->KillTimer(kResizeTimer);
+  if (closing_) return;
+  const WidgetSize canvas = SlideCanvasSize(primary_.width, primary_.height);
+  slide_show_.Resize(canvas.width, canvas.height);
+  LogInfo("Host window now %dx%d; slides drawn at %dx%d", primary_.width, primary_.height,
+          canvas.width, canvas.height);
+  // Until the next slide, the one on screen stays, fitted to the new size.
+  // A slide shown meanwhile already made a fader of the new size.
+  if (fader_ || !last_slide_) return;
+  SurfacePtr keep = std::move(last_slide_);
+  ShowSlide(keep.get(), true);  // makes the fader
+  if (fader_) fader_->FadeTo(FitPicture(keep.get(), primary_.width, primary_.height).get());
 }
 
 void SaverFrame::OnKey(XKeyEvent& event) {
@@ -441,8 +489,14 @@ void SaverFrame::CloseAll() {
   loop_->Quit(0);
 }
 
-void SaverFrame::ShowSlide(cairo_surface_t* picture, bool instant) {
+void SaverFrame::ShowSlide(cairo_surface_t* slide, bool instant) {
   if (closing_ || main_window_ == 0) return;
+  // Slides are drawn for the canvas; the window may be smaller, or a host
+  // window may have changed size since the slide was drawn.
+  SurfacePtr fitted = FitPicture(slide, primary_.width, primary_.height);
+  if (!fitted) return;
+  cairo_surface_t* picture = fitted.get();
+  if (embedded_) last_slide_.reset(cairo_surface_reference(slide));
   if (!fader_) {
     fader_ = CreateCrossFader(display_, main_window_, primary_.width, primary_.height,
                               [loop = loop_] { loop->Wake(); });
@@ -460,34 +514,47 @@ void SaverFrame::ShowSlide(cairo_surface_t* picture, bool instant) {
   RestartSlideTimer();
 }
 
+void ArmMinuteTimer(MessageLoop& loop, int timer_id, int interval_seconds, int utc_second,
+                    const MessageLoop::TimerHandler& handler) {
+  if (interval_seconds < 30000) return;
+  const int second = std::clamp(utc_second, 0, 59);
+  if (loop.HasTimer(timer_id) && second != 0) loop.KillTimer(timer_id);
+  if (!loop.HasTimer(timer_id)) {
+    loop.SetTimer(timer_id, std::chrono::milliseconds((60 - second) * 1000), handler);
+  }
+}
+
 void SaverFrame::RestartSlideTimer() {
   const int interval = std::max(1, options_.photo_interval_seconds);
-  if (interval >= 30000) {
-    // Very long intervals: refresh the clock every minute on the minute.
-    const int seconds = platform::UtcNow().second;
-    if (loop_->HasTimer(kMinuteTimer) && seconds != 0) loop_->KillTimer(kMinuteTimer);
-    if (!loop_->HasTimer(kMinuteTimer)) {
-      loop_->SetTimer(kMinuteTimer, std::chrono::milliseconds((60 - seconds) * 1000),
-                      [this](int id) { Tick(id); });
-    }
-  }
+  ArmMinuteTimer(*loop_, kMinuteTimer, interval, platform::UtcNow().second,
+                 [this](int id) { Tick(id); });
   loop_->KillTimer(kSlideTimer);
   loop_->SetTimer(kSlideTimer, std::chrono::milliseconds(static_cast<long long>(interval) * 1000),
                   [this](int id) { Tick(id); });
 }
 
+bool MonitorPower::Observe(int state, bool monitor_off) {
+  if (state != kOff) state = kOn;
+  if (state == last_state_) return monitor_off;
+  LogInfo("Monitor power change: %d", state);
+  last_state_ = state;
+  return state == kOff;
+}
+
 void SaverFrame::CheckMonitorPower() {
-  int event_base = 0, error_base = 0;
-  if (embedded_ || !DPMSQueryExtension(display_, &event_base, &error_base)) return;
-  CARD16 level = 0;
-  BOOL enabled = False;
-  if (!DPMSInfo(display_, &level, &enabled)) return;
-  const int state = enabled && level != DPMSModeOn ? 2 : -1;
-  if (state != last_power_state_) {
-    if (last_power_state_ != -1 || state == 2) LogInfo("Monitor power change: %d", state);
-    last_power_state_ = state;
-    monitor_off_ = state == 2;
+  if (embedded_) return;
+  int state = MonitorPower::kOn;
+  if (options_.power_state) {
+    state = options_.power_state();
+  } else {
+    int event_base = 0, error_base = 0;
+    if (!DPMSQueryExtension(display_, &event_base, &error_base)) return;
+    CARD16 level = 0;
+    BOOL enabled = False;
+    if (!DPMSInfo(display_, &level, &enabled)) return;
+    if (enabled && level != DPMSModeOn) state = MonitorPower::kOff;
   }
+  monitor_off_ = power_.Observe(state, monitor_off_);
 }
 
 void SaverFrame::Tick(int timer_id) {

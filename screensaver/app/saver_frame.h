@@ -46,6 +46,30 @@ int VirtualKeyFromKeysym(unsigned long keysym);
 // volume and media keys.
 bool IsIgnoredKey(int virtual_key);
 
+// With slide intervals of 30000 s and more the clock would stand still for
+// hours: a minute timer `timer_id` then shows the collage again on every
+// full minute. Called whenever the slide timer restarts, at UTC second
+// `utc_second`: a minute timer running off the minute is set again to the
+// next one; shorter intervals leave it alone.
+void ArmMinuteTimer(MessageLoop& loop, int timer_id, int interval_seconds, int utc_second,
+                    const MessageLoop::TimerHandler& handler);
+
+// What the saver makes of the monitor's power state, asked on every tick.
+// Only a change counts: a key or a move clears the monitor-off flag, and it
+// stays clear while the state reads the same as before.
+class MonitorPower {
+ public:
+  static constexpr int kOff = 2;
+  static constexpr int kOn = -1;
+  // The monitor-off flag after seeing `state` (kOff, or anything else for
+  // on) with the flag at `monitor_off`. Each change is logged, "Monitor
+  // power change: 2" when it goes off, except the first report of "on".
+  bool Observe(int state, bool monitor_off);
+
+ private:
+  int last_state_ = kOn;
+};
+
 class SaverFrame {
  public:
   struct Options {
@@ -58,6 +82,9 @@ class SaverFrame {
     std::function<void()> launch_client;
     // Copies a picture to the clipboard (the "S" key); null: nothing copied.
     std::function<bool(cairo_surface_t*)> copy_to_clipboard;
+    // The monitor's power state, asked on every tick: kMonitorOff when power
+    // management has switched it off. Null: the X server's DPMS state.
+    std::function<int()> power_state;
   };
 
   SaverFrame(Display* display, MessageLoop* loop, Options options);
@@ -96,6 +123,11 @@ class SaverFrame {
   void SetUpSlideShow();
   Window MakeWindow(Window parent, const MonitorRect& rect, bool with_gl, bool override_redirect);
   void GrabInput();
+  void StartMovementBoxAtPointer();
+  // The host window changed size: ours follows at once (black), the
+  // slides once the size has settled (ApplyHostSize).
+  void OnHostConfigured(int width, int height);
+  void ApplyHostSize();
   void ShowDesktopUntilFirstFade();
 
   Display* display_;
@@ -109,9 +141,12 @@ class SaverFrame {
   MonitorRect primary_;
   std::unique_ptr<ICrossFader> fader_;
   SurfacePtr snapshot_;
+  // The last slide handed to the fader, as the slide show drew it: shown
+  // again, fitted, when the window changes size.
+  SurfacePtr last_slide_;
   SlideShow slide_show_;
   bool monitor_off_ = false;
-  int last_power_state_ = -1;
+  MonitorPower power_;
   bool movement_box_set_ = false;
   int box_left_ = 0, box_top_ = 0, box_right_ = 0, box_bottom_ = 0;
   bool closing_ = false;

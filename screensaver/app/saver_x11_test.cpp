@@ -10,6 +10,7 @@
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
 #include <X11/extensions/XTest.h>
+#include <X11/extensions/scrnsaver.h>
 #include <X11/keysym.h>
 #include <cairo.h>
 #include <arpa/inet.h>
@@ -538,17 +539,59 @@ TEST_F(SaverFullScreenTest, CoversBothMonitorsSlidesOnThePrimaryAndEndsOnEscape)
   EXPECT_TRUE(WaitUntil([&] { return MappedTopWindows(dpy()).empty(); }, kExitTimeout));
 }
 
+// Nobody touched the computer for a minute: the saver was started by the
+// idle timer and opens with a tip before the first collage. (The test waits
+// for the server's idle time to pass a minute.)
+TEST_F(SaverFullScreenTest, AfterAMinuteIdleTheFirstSlideIsATip) {
+  server_.emplace(XvfbOptions::TwoMonitors());
+  ASSERT_TRUE(server_->ok()) << server_->error();
+  display_ = XDisplay::Open(server_->display_name());
+  ASSERT_TRUE(display_);
+  XSetWindowBackground(dpy(), DefaultRootWindow(dpy()), kDesktop);
+  XClearWindow(dpy(), DefaultRootWindow(dpy()));
+  int event_base = 0, error_base = 0;
+  ASSERT_TRUE(XScreenSaverQueryExtension(dpy(), &event_base, &error_base));
+  XScreenSaverInfo* info = XScreenSaverAllocInfo();
+  ASSERT_NE(info, nullptr);
+  const bool idle = WaitUntil(
+      [&] {
+        return XScreenSaverQueryInfo(dpy(), DefaultRootWindow(dpy()), info) != 0 &&
+               info->idle >= 61000;
+      },
+      90s);
+  XFree(info);
+  ASSERT_TRUE(idle) << "the server's idle time never reached a minute";
+
+  auto saver = Start({"/s"}, {"QUOL_NO_GL=1"});
+  ASSERT_TRUE(saver->WaitForLog("ShowProductTip: Yes")) << saver->Report();
+  // The tip: lit text and logo on black, no photo and no desktop.
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const auto colours = SampleColours(dpy(), DefaultRootWindow(dpy()), kLeft, 4);
+        int lit = 0;
+        for (std::uint32_t colour : colours) lit += colour >= 0x404040 ? 1 : 0;
+        return lit > 20 && CountPhotoColours(colours) == 0 &&
+               CountNot(colours, kDesktop) == static_cast<int>(colours.size());
+      },
+      kStartTimeout))
+      << saver->Report();
+  // Then collages.
+  EXPECT_TRUE(PrimaryShowsPhotos()) << saver->Report();
+  PressKey(XK_Escape);
+  EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+}
+
 // The pointer may wander a little: the box reaches 20 pixels from where the
-// first motion was seen, its left and top edges inside, right and bottom
-// edges outside. Moves are relative to that first position, never to the
-// previous move.
+// pointer was when the saver came up, its left and top edges inside, right
+// and bottom edges outside. Moves are relative to that position, never to
+// the previous move.
 constexpr int kPx = 700, kPy = 500;
 
 TEST_F(SaverFullScreenTest, MovesInsideTheMovementBoxKeepItRunning) {
   ASSERT_NO_FATAL_FAILURE(StartServer());
+  MoveTo(kPx, kPy);
   auto saver = Start({"/s"}, {"QUOL_NO_GL=1"});
   ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
-  MoveTo(kPx, kPy);
   MoveTo(kPx + 19, kPy);
   MoveTo(kPx - 20, kPy);
   MoveTo(kPx, kPy + 19);
@@ -565,12 +608,13 @@ TEST_F(SaverFullScreenTest, LeavingTheMovementBoxEndsIt) {
   struct Case {
     int dx, dy;
   };
-  for (const Case& move : {Case{20, 0}, Case{-21, 0}, Case{0, 20}, Case{0, -21}}) {
+  // The very first move counts: the box is there before the pointer moves.
+  for (const Case& move :
+       {Case{20, 0}, Case{-21, 0}, Case{0, 20}, Case{0, -21}, Case{25, 0}, Case{-25, 25}}) {
     SCOPED_TRACE(::testing::Message() << "moved by " << move.dx << "," << move.dy);
-    MoveTo(200, 200);
+    MoveTo(kPx, kPy);
     auto saver = Start({"/s"}, {"QUOL_NO_GL=1"});
     ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
-    MoveTo(kPx, kPy);
     MoveTo(kPx + move.dx, kPy + move.dy);
     EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
     EXPECT_FALSE(Contains(saver->Log(), kExitingBecause)) << saver->Report();
@@ -810,6 +854,101 @@ TEST_F(SaverEmbeddedTest, XscreensaverWindowVariableWithRootDrawsThereAndEndsOnS
       kStartTimeout))
       << saver->Report();
   EXPECT_EQ(MappedTopWindows(dpy()).size(), 1u);
+  saver->Signal(SIGTERM);
+  EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+}
+
+// A host colour found in no collage and no slide: where it shows, the
+// saver does not cover its host.
+constexpr std::uint32_t kHostColour = 0x12AB34;
+
+// Whether `area` of the screen shows a collage covering the host: enough
+// photo colours, and none of the host's own.
+bool ShowsCollage(Display* display, const Rect& area, int step) {
+  const std::vector<std::uint32_t> colours =
+      SampleColours(display, DefaultRootWindow(display), area, step);
+  return !colours.empty() && CountPhotoColours(colours) * 10 >= static_cast<int>(colours.size()) &&
+         CountNot(colours, kHostColour) == static_cast<int>(colours.size());
+}
+
+TEST_F(SaverEmbeddedTest, FollowsTheHostWhenItGrowsOrShrinks) {
+  ASSERT_NO_FATAL_FAILURE(StartServer(XvfbOptions::Size(1920, 1200)));
+  struct Case {
+    const char* name;
+    bool gl;
+    Rect from, to;
+  };
+  const Case cases[] = {
+      {"grows, OpenGL", true, Rect{0, 0, 800, 500}, Rect{0, 0, 1600, 900}},
+      {"grows, no OpenGL", false, Rect{0, 0, 800, 500}, Rect{0, 0, 1600, 900}},
+      {"shrinks", true, Rect{0, 0, 1200, 800}, Rect{0, 0, 640, 400}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    home_.set_interval_seconds(2);
+    const Window host = CreateHost(c.from);
+    XSetWindowBackground(dpy(), host, kHostColour);
+    XClearWindow(dpy(), host);
+    std::vector<std::string> env;
+    if (!c.gl) env.push_back("QUOL_NO_GL=1");
+    auto saver = Start({"--window-id", std::to_string(host)}, env);
+    ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+    EXPECT_TRUE(WaitUntil([&] { return ShowsCollage(dpy(), c.from, 8); }, kStartTimeout))
+        << saver->Report();
+
+    XResizeWindow(dpy(), host, static_cast<unsigned>(c.to.width),
+                  static_cast<unsigned>(c.to.height));
+    XSync(dpy(), False);
+    EXPECT_TRUE(saver->WaitForLog("Host window now " + std::to_string(c.to.width) + "x" +
+                                  std::to_string(c.to.height)))
+        << saver->Report();
+    const std::vector<Window> children = Children(dpy(), host);
+    ASSERT_EQ(children.size(), 1u);
+    XWindowAttributes child{};
+    ASSERT_NE(XGetWindowAttributes(dpy(), children[0], &child), 0);
+    EXPECT_EQ(child.width, c.to.width);
+    EXPECT_EQ(child.height, c.to.height);
+    // The part of the host beyond the old size shows photos too (the
+    // picture on screen scaled, then collages of the new size), and the
+    // host's own colour shows nowhere.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+          const auto all = SampleColours(dpy(), DefaultRootWindow(dpy()), c.to, 8);
+          const auto right = SampleColours(
+              dpy(), DefaultRootWindow(dpy()),
+              Rect{c.to.width * 5 / 8, 0, c.to.width * 3 / 8, c.to.height}, 8);
+          return !all.empty() && CountNot(all, kHostColour) == static_cast<int>(all.size()) &&
+                 CountPhotoColours(right) * 10 >= static_cast<int>(right.size());
+        },
+        kStartTimeout))
+        << saver->Report();
+    saver->Signal(SIGTERM);
+    EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+    XDestroyWindow(dpy(), host);
+    XSync(dpy(), False);
+  }
+}
+
+// A host as small as a settings preview shows the saver in miniature: the
+// notice's panel whole inside it (not all black), collages with the clock.
+TEST_F(SaverEmbeddedTest, SmallHostShowsTheWholeNoticePanel) {
+  ASSERT_NO_FATAL_FAILURE(StartServer(XvfbOptions::Size(1024, 768)));
+  home_.set_folders({});
+  const Rect host_rect{0, 0, 300, 200};
+  const Window host = CreateHost(host_rect);
+  auto saver = Start({"--window-id", std::to_string(host)}, {"QUOL_NO_GL=1"});
+  ASSERT_TRUE(saver->WaitForLog(std::string(kNoPhotosSlide) + "\r\n")) << saver->Report();
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const auto colours = SampleColours(dpy(), DefaultRootWindow(dpy()), host_rect, 2);
+        int lit = 0;
+        for (std::uint32_t colour : colours) lit += colour >= 0x404040 && colour != 0xFFFFFF;
+        // The edges of the host stay black: the panel is inside.
+        const auto edge = SampleColours(dpy(), DefaultRootWindow(dpy()), Rect{0, 0, 300, 4}, 2);
+        return lit > static_cast<int>(colours.size()) / 200 && CountNot(edge, 0) == 0;
+      },
+      kStartTimeout))
+      << saver->Report();
   saver->Signal(SIGTERM);
   EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
 }

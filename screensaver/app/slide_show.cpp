@@ -15,6 +15,10 @@ class InlineGenerator : public IBuildCollage {
     CollageGenerator generator(feeds_->PickFeed(), width_, height_, overlays_.get());
     return generator.BuildCollage();
   }
+  void SetSize(int width, int height) {
+    width_ = width;
+    height_ = height;
+  }
 
  private:
   std::shared_ptr<FeedSet> feeds_;
@@ -72,6 +76,18 @@ void SlideShow::SetUp(const Options& options) {
         options.on_ready);
   }
   history_ = std::make_unique<CollageHistory>(generator_.get());
+}
+
+void SlideShow::Resize(int width, int height) {
+  if (width <= 0 || height <= 0) return;
+  if (width == options_.screen_width && height == options_.screen_height) return;
+  options_.screen_width = width;
+  options_.screen_height = height;
+  if (auto* background = dynamic_cast<BackgroundCollageGenerator*>(generator_.get())) {
+    background->SetSize(width, height);
+  } else if (auto* inline_generator = dynamic_cast<InlineGenerator*>(generator_.get())) {
+    inline_generator->SetSize(width, height);
+  }
 }
 
 SurfacePtr SlideShow::TipSlide() {

@@ -72,6 +72,14 @@ class SlideShow {
   // A slide the builder still owes.
   bool deferred() const { return deferred_ != Deferred::kNothing; }
 
+  // Slides from now on are drawn at (width, height): message slides at
+  // once, collages from the next one the builder starts (one it had built
+  // ahead at the old size is dropped). Collages already shown keep their
+  // size. Never waits for the builder.
+  void Resize(int width, int height);
+  int width() const { return options_.screen_width; }
+  int height() const { return options_.screen_height; }
+
   const PendingNotice& notice() const { return notice_; }
   const TipList& tips() const { return tips_; }
   bool has_collages() const { return history_ != nullptr; }

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
 #include "foundation/config/global_config.h"
 #include "foundation/testing/log_capture.h"
 #include "platform/testing/test_support.h"
@@ -100,6 +104,64 @@ TEST_F(SlideShowTest, StartByHandOpensWithACollageAndCanStepBack) {
   SurfacePtr back = show.StepBack();
   ASSERT_NE(back, nullptr);
   EXPECT_EQ(back.get(), show.history()->Current()->bitmap());
+}
+
+// A host window that changes size: slides drawn after the change have the
+// new size, whether collages are built inline or on the builder thread (a
+// collage it had built ahead at the old size is not shown).
+TEST_F(SlideShowTest, SlidesFollowANewSize) {
+  AddPhotoFolder();
+  struct Case {
+    const char* name;
+    bool inline_builder;
+    bool photos;
+  };
+  for (const Case& c : {Case{"notices", true, false}, Case{"inline collages", true, true},
+                        Case{"builder thread", false, true}}) {
+    SCOPED_TRACE(c.name);
+    SlideShow::Options options = options_;
+    if (!c.photos) options.folders.clear();
+    options.build_inline = c.inline_builder;
+    std::mutex mutex;
+    std::condition_variable ready;
+    int ready_count = 0;
+    options.on_ready = [&] {
+      std::lock_guard lock(mutex);
+      ++ready_count;
+      ready.notify_all();
+    };
+    SlideShow show;
+    show.SetUp(options);
+    // The next slide without waiting, else once the builder says it is there.
+    auto next = [&]() -> SurfacePtr {
+      if (SurfacePtr slide = show.NextBitmap()) return slide;
+      for (int round = 0; round < 50; ++round) {
+        std::unique_lock lock(mutex);
+        const int seen = ready_count;
+        ready.wait_for(lock, std::chrono::milliseconds(200), [&] { return ready_count != seen; });
+        lock.unlock();
+        if (SurfacePtr slide = show.ResumeDeferred()) return slide;
+      }
+      return nullptr;
+    };
+    SurfacePtr first = next();
+    ASSERT_TRUE(first);
+    EXPECT_EQ(cairo_image_surface_get_width(first.get()), 800);
+    // Give the builder time to have the next one ready at the old size.
+    if (!c.inline_builder) {
+      std::unique_lock lock(mutex);
+      ready.wait_for(lock, std::chrono::seconds(10), [&] { return ready_count >= 2; });
+    }
+
+    show.Resize(1200, 700);
+    EXPECT_EQ(show.width(), 1200);
+    for (int i = 0; i < 2; ++i) {
+      SurfacePtr slide = next();
+      ASSERT_TRUE(slide) << "slide " << i << " never came";
+      EXPECT_EQ(cairo_image_surface_get_width(slide.get()), 1200);
+      EXPECT_EQ(cairo_image_surface_get_height(slide.get()), 700);
+    }
+  }
 }
 
 TEST_F(SlideShowTest, RequiredUpgradeShowsOnlyItsNotice) {

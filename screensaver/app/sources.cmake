@@ -9,6 +9,7 @@ target_sources(quol_saver_core PRIVATE
   app/message_loop.cpp
   app/saver_frame.cpp
   app/screen_capture.cpp
+  app/slide_canvas.cpp
   app/slide_show.cpp
 )
 target_link_libraries(quol_saver_core PRIVATE PkgConfig::QUOL_XRANDR PkgConfig::QUOL_XEXT
@@ -17,6 +18,8 @@ list(APPEND QUOL_SAVER_TEST_SOURCES
   app/command_line_test.cpp
   app/crash_handler_test.cpp
   app/message_loop_test.cpp
+  app/saver_frame_test.cpp
+  app/slide_canvas_test.cpp
   app/slide_show_test.cpp
 )
 
@@ -28,7 +31,7 @@ target_link_libraries(QuolScreensaver PRIVATE quol_saver_core PkgConfig::QUOL_XS
 if(BUILD_TESTING)
   pkg_check_modules(QUOL_XTST REQUIRED IMPORTED_TARGET xtst)
   target_sources(saver_x11_tests PRIVATE app/saver_x11_test.cpp)
-  target_link_libraries(saver_x11_tests PRIVATE PkgConfig::QUOL_XTST)
+  target_link_libraries(saver_x11_tests PRIVATE PkgConfig::QUOL_XTST PkgConfig::QUOL_XSS)
   add_dependencies(saver_x11_tests QuolScreensaver)
   target_compile_definitions(saver_x11_tests PRIVATE
     QUOL_SAVER_BINARY="$<TARGET_FILE:QuolScreensaver>")

@@ -2,6 +2,7 @@
 
 #include <pango/pangocairo.h>
 
+#include <algorithm>
 #include <mutex>
 
 #include "screensaver/common/random.h"
@@ -68,14 +69,29 @@ SurfacePtr RenderMessagePanel(const std::string& text) {
   return panel;
 }
 
+double PanelScale(int screen_width, int screen_height, int panel_width, int panel_height) {
+  if (panel_width <= 0 || panel_height <= 0) return 1.0;
+  // 50 pixels each side where the screen has room for them; a tenth of the
+  // screen each side where it has not.
+  auto room = [](int screen) {
+    return static_cast<double>(screen - std::min(2 * kPanelMargin, screen / 5));
+  };
+  const double scale = std::min({1.0, room(screen_width) / panel_width,
+                                 room(screen_height) / panel_height});
+  return std::max(scale, 0.0);
+}
+
 void PlacePanel(int screen_width, int screen_height, int panel_width, int panel_height,
                 std::uint32_t r1, std::uint32_t r2, int* x, int* y) {
-  long long dx = static_cast<long long>(screen_width) - panel_width - 100;
-  long long dy = static_cast<long long>(screen_height) - panel_height - 100;
-  if (dx == 0) dx = 1;
-  if (dy == 0) dy = 1;
-  *x = static_cast<int>(50 + static_cast<long long>(r1) % dx);
-  *y = static_cast<int>(50 + static_cast<long long>(r2) % dy);
+  auto place = [](int screen, int panel, std::uint32_t r) {
+    long long d = static_cast<long long>(screen) - panel - 2 * kPanelMargin;
+    // No room for the margins on both sides: centred, so the panel is whole.
+    if (d < 0) return std::max(0, (screen - panel) / 2);
+    if (d == 0) d = 1;
+    return static_cast<int>(kPanelMargin + static_cast<long long>(r) % d);
+  };
+  *x = place(screen_width, panel_width, r1);
+  *y = place(screen_height, panel_height, r2);
 }
 
 SurfacePtr RenderMessageSlide(const std::string& text, int screen_width, int screen_height) {
@@ -85,14 +101,25 @@ SurfacePtr RenderMessageSlide(const std::string& text, int screen_width, int scr
   cairo_set_source_rgb(cr.get(), 0, 0, 0);
   cairo_paint(cr.get());
   SurfacePtr panel = RenderMessagePanel(text);
-  if (panel) {
+  const double scale =
+      panel ? PanelScale(screen_width, screen_height, cairo_image_surface_get_width(panel.get()),
+                         cairo_image_surface_get_height(panel.get()))
+            : 0.0;
+  if (scale > 0) {
+    const int panel_width = cairo_image_surface_get_width(panel.get());
+    const int panel_height = cairo_image_surface_get_height(panel.get());
+    const int shown_width = static_cast<int>(panel_width * scale);
+    const int shown_height = static_cast<int>(panel_height * scale);
     int x = 0, y = 0;
     const std::uint32_t r1 = Random31();
     const std::uint32_t r2 = Random31();
-    PlacePanel(screen_width, screen_height, cairo_image_surface_get_width(panel.get()),
-               cairo_image_surface_get_height(panel.get()), r1, r2, &x, &y);
-    cairo_set_source_surface(cr.get(), panel.get(), x, y);
-    cairo_paint(cr.get());
+    PlacePanel(screen_width, screen_height, shown_width, shown_height, r1, r2, &x, &y);
+    cairo_translate(cr.get(), x, y);
+    cairo_scale(cr.get(), scale, scale);
+    cairo_set_source_surface(cr.get(), panel.get(), 0, 0);
+    cairo_pattern_set_filter(cairo_get_source(cr.get()), CAIRO_FILTER_GOOD);
+    cairo_rectangle(cr.get(), 0, 0, panel_width, panel_height);
+    cairo_fill(cr.get());
   }
   cairo_surface_flush(screen.get());
   return screen;

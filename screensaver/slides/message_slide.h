@@ -18,10 +18,20 @@ inline constexpr int kPanelWidth = 550;
 SurfacePtr RenderMessagePanel(const std::string& text);
 
 // A screen-sized opaque black picture with the panel at a random place at
-// least 50 pixels from the left and top edges.
+// least 50 pixels from the left and top edges, shrunk (PanelScale) on a
+// screen too small for it so that it is always whole.
 SurfacePtr RenderMessageSlide(const std::string& text, int screen_width, int screen_height);
 
-// Where a panel of (w, h) goes on a (W, H) screen for the random numbers r1, r2.
+inline constexpr int kPanelMargin = 50;
+
+// How much a panel of (w, h) is shrunk on a (W, H) screen: 1 when it fits
+// with 50 pixels to spare each side, else as much as it takes to fit (with a
+// tenth of the screen each side on screens under 500 pixels).
+double PanelScale(int screen_width, int screen_height, int panel_width, int panel_height);
+
+// Where a panel of (w, h) goes on a (W, H) screen for the random numbers r1,
+// r2: at least 50 pixels from the left and top edges, 50 + r mod (W - w -
+// 100) across; centred along a side too short for both margins.
 void PlacePanel(int screen_width, int screen_height, int panel_width, int panel_height,
                 std::uint32_t r1, std::uint32_t r2, int* x, int* y);
 

@@ -2,6 +2,7 @@
 // (same feeds, generator, history and overlays) into PNG files.
 #include <getopt.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -53,6 +54,32 @@ int Fail(const std::string& message) {
   std::fprintf(stderr, "quol-collage: %s\n", message.c_str());
   return 2;
 }
+
+// "n/total" after each collage on stderr. On a terminal one line is
+// rewritten in place; into a file or a pipe every step is a line of its own,
+// so a log never shows steps run together.
+class Progress {
+ public:
+  explicit Progress(bool terminal) : terminal_(terminal) {}
+  void Step(int done, int total) {
+    if (terminal_) {
+      std::fprintf(stderr, "\rquol-collage: %d/%d", done, total);
+      open_line_ = true;
+    } else {
+      std::fprintf(stderr, "quol-collage: %d/%d\n", done, total);
+    }
+    std::fflush(stderr);
+  }
+  // Before any other message: the line being rewritten is finished first.
+  void EndLine() {
+    if (open_line_) std::fputc('\n', stderr);
+    open_line_ = false;
+  }
+
+ private:
+  bool terminal_;
+  bool open_line_ = false;
+};
 
 bool ParseSize(const std::string& text, int* width, int* height) {
   char x = 0;
@@ -120,7 +147,11 @@ int main(int argc, char** argv) {
   if (folders.empty()) return Fail("no --folder given (see --help)");
   if (write && out.empty()) return Fail("no --out folder given (see --help)");
   for (const std::string& folder : folders) {
-    if (!platform::IsDirectory(folder)) return Fail("folder '" + folder + "' does not exist");
+    if (!platform::IsDirectory(folder)) {
+      struct stat info {};
+      return Fail("folder '" + folder +
+                  (::stat(folder.c_str(), &info) == 0 ? "' is not a folder" : "' does not exist"));
+    }
   }
   if (write && Failed(platform::CreateDirectories(out))) {
     return Fail("cannot create the output folder '" + out + "'");
@@ -179,12 +210,14 @@ int main(int argc, char** argv) {
   CollageHistory history(&generator);
 
   int failures = 0;
+  Progress progress(::isatty(STDERR_FILENO) != 0);
   for (int i = 1; i <= count; ++i) {
     const auto start = std::chrono::steady_clock::now();
     Collage* collage = history.Next();
     const auto built = std::chrono::steady_clock::now();
     SurfacePtr picture = collage != nullptr ? ComposeDisplayBitmap(*collage) : nullptr;
     if (!picture) {
+      progress.EndLine();
       std::fprintf(stderr, "quol-collage: collage %d could not be drawn\n", i);
       ++failures;
       continue;
@@ -194,12 +227,14 @@ int main(int argc, char** argv) {
       std::snprintf(name, sizeof name, "collage-%03d.png", i);
       const std::string path = platform::JoinPath(out, name);
       if (Failed(WritePng(picture.get(), path))) {
+        progress.EndLine();
         std::fprintf(stderr, "quol-collage: cannot write %s\n", path.c_str());
         ++failures;
         continue;
       }
     }
     if (print_photos) {
+      progress.EndLine();  // stdout may be the same terminal
       std::printf("collage %d: ", i);
       for (std::size_t p = 0; p < collage->photos().size(); ++p) {
         std::printf("%s%s", p == 0 ? "" : "|", collage->photos()[p].path.c_str());
@@ -215,9 +250,9 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "collage %d: %zu photos, build %.1f ms, total %.1f ms\n", i,
                    collage->photos().size(), ms(start, built), ms(start, done));
     } else {
-      std::fprintf(stderr, "\rquol-collage: %d/%d", i, count);
+      progress.Step(i, count);
     }
   }
-  if (!timings) std::fputc('\n', stderr);
+  progress.EndLine();
   return failures == 0 ? 0 : 1;
 }
