@@ -32,7 +32,17 @@ if(BUILD_TESTING)
   pkg_check_modules(QUOL_XTST REQUIRED IMPORTED_TARGET xtst)
   target_sources(saver_x11_tests PRIVATE app/saver_x11_test.cpp)
   target_link_libraries(saver_x11_tests PRIVATE PkgConfig::QUOL_XTST PkgConfig::QUOL_XSS)
-  add_dependencies(saver_x11_tests QuolScreensaver)
+  # Preloaded into the saver by the hang tests: a photo whose open() never
+  # returns, as on a hung network mount.
+  add_library(quol_hung_open MODULE app/testing/hung_open.c)
+  target_link_libraries(quol_hung_open PRIVATE ${CMAKE_DL_LIBS})
+  if(QUOL_SANITIZE)
+    # Loaded into a sanitized program, it needs no runtime of its own.
+    target_compile_options(quol_hung_open PRIVATE -fno-sanitize=all)
+    target_link_options(quol_hung_open PRIVATE -fno-sanitize=all)
+  endif()
+  add_dependencies(saver_x11_tests QuolScreensaver quol_hung_open)
   target_compile_definitions(saver_x11_tests PRIVATE
-    QUOL_SAVER_BINARY="$<TARGET_FILE:QuolScreensaver>")
+    QUOL_SAVER_BINARY="$<TARGET_FILE:QuolScreensaver>"
+    QUOL_HUNG_OPEN_LIBRARY="$<TARGET_FILE:quol_hung_open>")
 endif()
