@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     quol::CGlobalConfig config(module, settings);
     path = config.path();
     if (!quol::fuzz::WriteFile(path, document)) return 0;
-    config.Load();
+    if (quol::Failed(config.Load())) return 0;
     ReadEverything(config);
   }
   std::remove(path.c_str());

@@ -99,7 +99,8 @@ void CCobrandableModule::LoadFromRegistry() {
   }
   if (Succeeded(key.ReadString("Cobrand", &value)) && !value.empty() &&
       value.size() <= kMaxLibraryPathLength) {
-    LoadCobrandLibrary(value);
+    // Every failure is logged there; the built-in look stays.
+    static_cast<void>(LoadCobrandLibrary(value));
   }
 }
 

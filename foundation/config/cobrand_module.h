@@ -46,7 +46,7 @@ class CCobrandableModule {
   // Tests and tools set the values directly.
   void SetCobrand(const std::string& cobrand_id, int sku_index);
   // Loads a partner bundle after checking FILE.minisig; S_OK when loaded.
-  HRESULT LoadCobrandLibrary(const std::string& path);
+  [[nodiscard]] HRESULT LoadCobrandLibrary(const std::string& path);
 
   const std::string& cobrand_id() const { return cobrand_id_; }
   int sku_index() const { return sku_index_; }

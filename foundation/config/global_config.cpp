@@ -494,7 +494,8 @@ HRESULT CGlobalConfig::RefreshFromService() {
   Values fresh = ReadValuesFrom(document.get());
   ApplyOverrides(ReadLocalOverrides(fresh.not_safe_domains), &fresh);
   SetDocument(std::move(document));
-  WriteDocumentTo(path());  // the cache; a failed write only costs the next start
+  // The cache; a failed write only costs the next start a download.
+  static_cast<void>(WriteDocumentTo(path()));
   ReleaseDocument();
   {
     std::lock_guard lock(lock_);

@@ -47,7 +47,7 @@ class CGlobalConfig : public CQuolSettingsManagerBase {
   static CGlobalConfig& Instance();
 
   // Loads GlobalConfig_v2.xml (defaults when missing), then LocalConfig.xml.
-  HRESULT Load() override;
+  [[nodiscard]] HRESULT Load() override;
   void ReadValues() override;
   void ApplyLocalOverrides();
 
@@ -66,7 +66,7 @@ class CGlobalConfig : public CQuolSettingsManagerBase {
   std::string BuildUpdateQuery(bool use_fallback);
   // Fetches the configuration from the update service (or its fallback),
   // caches it and takes its values. On any failure nothing changes.
-  HRESULT RefreshFromService();
+  [[nodiscard]] HRESULT RefreshFromService();
 
   int client_mode() const { return client_mode_; }
   static int ClientModeFromEnvironment();

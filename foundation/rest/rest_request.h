@@ -41,7 +41,7 @@ class CRestRequest {
   // E_ABORT (stopped by the stop flag) or E_FAIL. Redirects are followed only
   // to addresses the URL policy accepts; answers nested deeper than
   // kMaxXmlDepth are refused as invalid XML.
-  HRESULT Call();
+  [[nodiscard]] HRESULT Call();
   // A flag that, once true, makes a running or later Call() stop soon and
   // fail with E_ABORT (the owner is shutting down). Borrowed; may be null.
   void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
@@ -81,7 +81,7 @@ void ResetTicketForTesting();
 // lifetime. S_OK, S_FALSE (cached ticket still good), E_INVALIDARG (unusable
 // name or password; nothing sent), E_REST_SIGNIN_REFUSED, E_REST_CALL_FAILED
 // or E_FAIL. On success the account id goes into `settings`.
-HRESULT SignIn(CRestRequest& request, const std::string& user_name, const std::string& password,
+[[nodiscard]] HRESULT SignIn(CRestRequest& request, const std::string& user_name, const std::string& password,
                bool force, CSuiteSettings& settings);
 
 enum CredentialCheck : int { kCredentialsAccepted = 0, kCredentialsWrong = 1, kCredentialsError = 2 };

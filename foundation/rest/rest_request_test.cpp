@@ -192,7 +192,7 @@ class SignInTicketTest : public RestEnvelopeTest {
     ResetTicketForTesting();
     clock_.Set(std::chrono::system_clock::now());
     platform::SetClockForTesting(&clock_);
-    settings_.Load();
+    ASSERT_EQ(settings_.Load(), S_OK);
   }
   void TearDown() override {
     platform::SetClockForTesting(nullptr);
@@ -276,7 +276,7 @@ class SignInServiceTest : public ::testing::Test {
     service_->SetLogSink([](const std::string&) {});
     ASSERT_TRUE(service_->Start(&error)) << error;
     account_ = service_->AddAccount("Mum.Smith@quol.example", "s3cret pass+1");
-    settings_.Load();
+    ASSERT_EQ(settings_.Load(), S_OK);
   }
   void TearDown() override { ResetTicketForTesting(); }
   std::string AuthUrl() const {

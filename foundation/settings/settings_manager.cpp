@@ -107,13 +107,19 @@ std::string SerializeDocument(const pugi::xml_document& document) {
 CQuolSettingsManagerBase::CQuolSettingsManagerBase(bool per_user, const std::string& file_name)
     : per_user_(per_user) {
   std::string folder;
-  platform::EnsureDataFolder(&folder, per_user_);
+  folder_status_ = platform::EnsureDataFolder(&folder, per_user_);
   path_ = platform::JoinPath(folder, file_name);
 }
 
 CQuolSettingsManagerBase::~CQuolSettingsManagerBase() = default;
 
 HRESULT CQuolSettingsManagerBase::Load() {
+  // Without its folder the store can neither have a file nor ever save one.
+  if (Failed(folder_status_)) {
+    LogError("Cannot create the data folder for %s: %x", path_.c_str(),
+             static_cast<unsigned>(folder_status_));
+    return folder_status_;
+  }
   // What killed saves left beside the file goes first; a save running in
   // another process holds its temporary and is left alone.
   platform::RemoveStaleTemporaries(path_);
@@ -124,7 +130,9 @@ HRESULT CQuolSettingsManagerBase::Load() {
   read_error_ = outcome.source == Source::kUnreadable ? outcome.status : S_OK;
   keep_aside_pending_ =
       outcome.source == Source::kMalformed || outcome.source == Source::kEmpty;
-  if (keep_aside_pending_) KeepMalformedFileAside();
+  // A failure here is not final: Save tries again and refuses to write
+  // until the damaged file is safely aside.
+  if (keep_aside_pending_) static_cast<void>(KeepMalformedFileAside());
   ReadValues();
   loaded_ = true;
   return S_OK;

@@ -74,12 +74,12 @@ class CQuolSettingsManagerBase {
   // unreadable), then ReadValues. Fails only when no document could be made.
   // A malformed file is copied aside at once; an unreadable one makes every
   // later save fail (see read_error).
-  virtual HRESULT Load();
+  [[nodiscard]] virtual HRESULT Load();
   // When dirty: WriteValues, then the whole document to the path; three
   // attempts 250 ms apart. The dirty flag stays set on failure. Refused
   // without an attempt when the file could not be read at the last Load or
   // the document would not parse back.
-  virtual HRESULT Save();
+  [[nodiscard]] virtual HRESULT Save();
   virtual void ReleaseDocument();
   virtual void WriteValues() {}
   virtual void ReadValues() {}
@@ -139,7 +139,7 @@ class CQuolSettingsManagerBase {
   // checks that the text parses back and replaces the file atomically,
   // keeping its mode. For the store's own path this is refused while the
   // file could not be read, and a malformed file is kept aside first.
-  HRESULT WriteDocumentTo(const std::string& path);
+  [[nodiscard]] HRESULT WriteDocumentTo(const std::string& path);
   // Values of these keys are logged as "***".
   void AddSecretKey(const std::string& section, const std::string& key) {
     secret_keys_.emplace(section, key);
@@ -151,8 +151,9 @@ class CQuolSettingsManagerBase {
   pugi::xml_node Root();
   // Copies the malformed file at the path aside unless an identical copy is
   // already there.
-  HRESULT KeepMalformedFileAside();
+  [[nodiscard]] HRESULT KeepMalformedFileAside();
 
+  HRESULT folder_status_ = S_OK;  // creating the data folder at construction
   bool per_user_;
   bool dirty_ = false;
   bool loaded_ = false;

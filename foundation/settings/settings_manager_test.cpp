@@ -53,6 +53,17 @@ TEST_F(SettingsStoreTest, PathIsInTheDataFolderWhichIsCreated) {
   EXPECT_TRUE(platform::IsDirectory(env_.data_dir()));
 }
 
+// A data folder that cannot be made (here a file stands where a folder of
+// its path should be): Load says so instead of pretending all is well.
+TEST_F(SettingsStoreTest, WithoutItsDataFolderTheStoreDoesNotLoad) {
+  WriteFileOrDie(env_.root() + "/blocker", "a file, not a folder");
+  testing::ScopedEnv data("QUOL_DATA_DIR", env_.root() + "/blocker/data");
+  TestStore store;
+  EXPECT_TRUE(Failed(store.Load()));
+  EXPECT_FALSE(store.loaded());
+  EXPECT_TRUE(log_.Contains("Cannot create the data folder for"));
+}
+
 TEST_F(SettingsStoreTest, ReadsAreTrimmedDefaultedAndLogged) {
   WriteStore(
       "<quol><general><credsAccountId>   </credsAccountId>"
@@ -265,13 +276,13 @@ TEST_F(SettingsStoreTest, KilledWhileSavingLeavesAWholeDocument) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       TestStore store;
-      store.Load();
+      if (Failed(store.Load())) _exit(3);
       for (int i = 0;; ++i) {
         (void)store.SetInt("s", "first", i);
         (void)store.SetValue("s", "payload", payload);
         (void)store.SetInt("s", "last", i);
         store.MarkDirty();
-        store.Save();
+        static_cast<void>(store.Save());  // killed at any moment; the parent checks the file
       }
     }
     ::usleep(static_cast<useconds_t>(random() % 20000));
@@ -513,13 +524,13 @@ TEST_F(SettingsStoreTest, KillLoopLeavesNoTemporaryFiles) {
     ASSERT_GE(child, 0);
     if (child == 0) {
       TestStore store;
-      store.Load();
+      if (Failed(store.Load())) _exit(3);
       for (int i = 0;; ++i) {
         (void)store.SetInt("s", "first", i);
         (void)store.SetValue("s", "payload", payload);
         (void)store.SetInt("s", "last", i);
         store.MarkDirty();
-        store.Save();
+        static_cast<void>(store.Save());  // killed at any moment; the parent checks the file
       }
     }
     ::usleep(static_cast<useconds_t>(1000 + random() % 30000));

@@ -55,7 +55,7 @@ class CSuiteSettings : public CQuolSettingsManagerBase {
   void SetEmailAddress(const std::string& value);
   // Seals the new password at once. When sealing fails (no machine key) the
   // failure is returned and the password stored before stays as it was.
-  HRESULT SetPassword(const std::string& value);
+  [[nodiscard]] HRESULT SetPassword(const std::string& value);
   void SetAccountId(const std::string& value);
   void SetLastUpdateTime(std::int32_t low, std::int32_t high);
   void SetInterPhotoInterval(std::int32_t seconds);
@@ -63,13 +63,13 @@ class CSuiteSettings : public CQuolSettingsManagerBase {
   void SetShowSharedPictures(bool value);
   // Always marks the store dirty. More than kMaxFoldersRead folders, or an
   // empty one, would not read back whole: E_INVALIDARG, nothing changes.
-  HRESULT SetFolders(const std::vector<std::string>& folders);
+  [[nodiscard]] HRESULT SetFolders(const std::vector<std::string>& folders);
 
   bool GetWebClientValue(const std::string& name, std::string* value) const;
   // An empty value removes the name. Always marks the store dirty. Names
   // come from web pages: one that cannot name an element
   // (IsValidName) gives E_INVALIDARG and changes nothing.
-  HRESULT SetWebClientValue(const std::string& name, const std::string& value);
+  [[nodiscard]] HRESULT SetWebClientValue(const std::string& name, const std::string& value);
 
   // The update check replaces the available version directly; this does not
   // mark the store dirty (the next save triggered by something else writes it).
@@ -80,7 +80,7 @@ class CSuiteSettings : public CQuolSettingsManagerBase {
   // UTF-16 text with its terminator; empty for an empty password or a failure.
   static std::string ProtectPassword(const std::string& password);
   // The same, telling a failure apart from an empty password.
-  static HRESULT SealPassword(const std::string& password, std::string* stored);
+  [[nodiscard]] static HRESULT SealPassword(const std::string& password, std::string* stored);
   // The reverse; empty whenever the text does not open to a proper password.
   static std::string UnprotectPassword(const std::string& stored);
 

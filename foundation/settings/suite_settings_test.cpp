@@ -186,7 +186,7 @@ TEST_F(SuiteSettingsTest, UnchangedSettersLeaveTheStoreClean) {
   settings.SetShowSharedPictures(true);
   settings.SetLastUpdateTime(0, 0);
   settings.SetAccountId("");
-  settings.SetPassword("");
+  ASSERT_EQ(settings.SetPassword(""), S_OK);
   EXPECT_FALSE(settings.dirty());
   EXPECT_EQ(settings.Save(), S_OK);
   EXPECT_EQ(ReadFileOrEmpty(FilePath()), before);
@@ -198,18 +198,18 @@ TEST_F(SuiteSettingsTest, UnchangedSettersLeaveTheStoreClean) {
 TEST_F(SuiteSettingsTest, EverySetterThatChangesMarksDirty) {
   auto dirty_after = [](auto&& change) {
     CSuiteSettings s;
-    s.Load();
+    EXPECT_EQ(s.Load(), S_OK);
     change(s);
     return s.dirty();
   };
-  EXPECT_TRUE(dirty_after([](CSuiteSettings& s) { s.SetPassword("p"); }));
+  EXPECT_TRUE(dirty_after([](CSuiteSettings& s) { EXPECT_EQ(s.SetPassword("p"), S_OK); }));
   EXPECT_TRUE(dirty_after([](CSuiteSettings& s) { s.SetAccountId("42"); }));
   EXPECT_TRUE(dirty_after([](CSuiteSettings& s) { s.SetLastUpdateTime(0, 1); }));
   EXPECT_TRUE(dirty_after([](CSuiteSettings& s) { s.SetInterPhotoInterval(30); }));
   EXPECT_TRUE(dirty_after([](CSuiteSettings& s) { s.SetShowMyPictures(false); }));
   EXPECT_TRUE(dirty_after([](CSuiteSettings& s) { s.SetShowSharedPictures(false); }));
-  EXPECT_TRUE(dirty_after([](CSuiteSettings& s) { s.SetFolders({}); }));
-  EXPECT_TRUE(dirty_after([](CSuiteSettings& s) { s.SetWebClientValue("gone", ""); }));
+  EXPECT_TRUE(dirty_after([](CSuiteSettings& s) { EXPECT_EQ(s.SetFolders({}), S_OK); }));
+  EXPECT_TRUE(dirty_after([](CSuiteSettings& s) { EXPECT_EQ(s.SetWebClientValue("gone", ""), S_OK); }));
   EXPECT_FALSE(dirty_after([](CSuiteSettings& s) { s.SetAvailableVersion(VersionNumber("2.0")); }));
 }
 

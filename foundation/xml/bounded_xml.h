@@ -27,7 +27,7 @@ inline constexpr int kMaxXmlDepth = 64;
 // E_BAD_FORMAT and a reason such as "Error parsing element attribute at
 // offset 12" or "nesting deeper than 64 levels" in `error`. A body without a
 // document element parses but leaves the document empty.
-HRESULT ParseBoundedXml(std::string_view body, pugi::xml_document* document, std::string* error,
+[[nodiscard]] HRESULT ParseBoundedXml(std::string_view body, pugi::xml_document* document, std::string* error,
                         int max_depth = kMaxXmlDepth);
 
 // The deepest element nesting below `node` (node itself not counted),

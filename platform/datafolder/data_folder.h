@@ -17,7 +17,7 @@ std::string DataFolderPath(bool per_user = false);
 
 // DataFolderPath, created with all missing parents. The path is returned in
 // `path` even when creation fails.
-HRESULT EnsureDataFolder(std::string* path, bool per_user = false);
+[[nodiscard]] HRESULT EnsureDataFolder(std::string* path, bool per_user = false);
 
 // The user's home folder ($HOME, else the password database).
 std::string HomeFolder();

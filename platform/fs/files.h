@@ -21,7 +21,7 @@ namespace quol::platform {
 
 // Creates `path` and every missing parent (mode 0755 unless given).
 // Succeeds when the folder already exists.
-HRESULT CreateDirectories(const std::string& path, mode_t mode = 0755);
+[[nodiscard]] HRESULT CreateDirectories(const std::string& path, mode_t mode = 0755);
 
 bool FileExists(const std::string& path);
 bool IsDirectory(const std::string& path);
@@ -29,21 +29,21 @@ bool IsDirectory(const std::string& path);
 // Reads the whole file; fails with E_OUTOFMEMORY when it is larger than
 // max_bytes, and at once for anything but a regular file (a FIFO, a device or
 // a folder under the name), never waiting for a writer.
-HRESULT ReadWholeFile(const std::string& path, std::string* out,
+[[nodiscard]] HRESULT ReadWholeFile(const std::string& path, std::string* out,
                       std::size_t max_bytes = 64u << 20);
 
 // Replaces `path` with `content` atomically. The file gets `mode`.
-HRESULT WriteFileAtomically(const std::string& path, std::string_view content,
+[[nodiscard]] HRESULT WriteFileAtomically(const std::string& path, std::string_view content,
                             mode_t mode = 0644);
 
 // The same, but an existing regular file keeps its own permission bits;
 // `new_file_mode` applies only when `path` does not exist yet.
-HRESULT ReplaceFileKeepingMode(const std::string& path, std::string_view content,
+[[nodiscard]] HRESULT ReplaceFileKeepingMode(const std::string& path, std::string_view content,
                                mode_t new_file_mode = 0644);
 
 // Creates `path` with `content`, complete or not at all, and never over an
 // existing file: fails with HresultFromErrno(EEXIST) when the name is taken.
-HRESULT WriteNewFile(const std::string& path, std::string_view content, mode_t mode = 0600);
+[[nodiscard]] HRESULT WriteNewFile(const std::string& path, std::string_view content, mode_t mode = 0600);
 
 // Removes what killed writers left of atomic replacements of `path`: files
 // named exactly ".NAME.XXXXXX" (six letters or digits) beside it that no
@@ -51,7 +51,7 @@ HRESULT WriteNewFile(const std::string& path, std::string_view content, mode_t m
 int RemoveStaleTemporaries(const std::string& path);
 
 // Copies `from` to `to` (atomically at the destination).
-HRESULT CopyFile(const std::string& from, const std::string& to);
+[[nodiscard]] HRESULT CopyFile(const std::string& from, const std::string& to);
 
 // Folder part and name part of a path ("a/b/c.xml" -> "a/b", "c.xml").
 std::string DirName(const std::string& path);
@@ -71,14 +71,14 @@ class FileLock {
   FileLock& operator=(FileLock&& other) noexcept;
 
   // Waits for the lock. Creates the lock file (mode 0666 & ~umask) if missing.
-  HRESULT Acquire(const std::string& lock_path);
+  [[nodiscard]] HRESULT Acquire(const std::string& lock_path);
   // Returns S_OK when taken, S_FALSE when another holder has it, or a failure.
-  HRESULT TryAcquire(const std::string& lock_path, mode_t mode = 0666);
+  [[nodiscard]] HRESULT TryAcquire(const std::string& lock_path, mode_t mode = 0666);
   void Release();
   bool held() const { return fd_ >= 0; }
 
  private:
-  HRESULT Lock(const std::string& lock_path, bool wait, mode_t mode);
+  [[nodiscard]] HRESULT Lock(const std::string& lock_path, bool wait, mode_t mode);
   int fd_ = -1;
 };
 

@@ -65,19 +65,19 @@ struct HttpResponse {
 
 // GET into memory. Succeeds for any HTTP status; the status is in `response`.
 // Fails on transport errors, time-outs and answers over the size cap.
-HRESULT HttpGet(const std::string& url, const HttpOptions& options, HttpResponse* response,
+[[nodiscard]] HRESULT HttpGet(const std::string& url, const HttpOptions& options, HttpResponse* response,
                 std::string* error);
 
 // GET straight into `path` (atomically: a temporary file beside it, renamed
 // when complete). A download is stopped when it stalls (under 1 byte/s for
 // the stall time) or exceeds the total time-out when one is set.
-HRESULT HttpDownloadToFile(const std::string& url, const HttpOptions& options,
+[[nodiscard]] HRESULT HttpDownloadToFile(const std::string& url, const HttpOptions& options,
                            const std::string& path, long* status, std::string* error);
 
 // Loads an XML (or any) document: GET, and any status other than 2xx fails
 // with E_HTTP_STATUS and a reason such as "HTTP status 500".
-HRESULT HttpFetchDocument(const std::string& url, std::string* body, std::string* error);
-HRESULT HttpFetchDocument(const std::string& url, const HttpOptions& options, std::string* body,
+[[nodiscard]] HRESULT HttpFetchDocument(const std::string& url, std::string* body, std::string* error);
+[[nodiscard]] HRESULT HttpFetchDocument(const std::string& url, const HttpOptions& options, std::string* body,
                           std::string* error);
 
 struct HttpDefaults {

@@ -20,7 +20,7 @@ class NamedMutex {
   // `name` is "Local\X", "Global\X" or a bare "X" (treated as Local).
   // Returns S_OK when this object now owns the mutex, S_FALSE when another
   // process (or another NamedMutex of this process) holds it, or a failure.
-  HRESULT Create(const std::string& name);
+  [[nodiscard]] HRESULT Create(const std::string& name);
 
   bool owned() const { return lock_.held(); }
   bool AlreadyExisted() const { return already_existed_; }

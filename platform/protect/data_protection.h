@@ -14,9 +14,9 @@
 namespace quol::platform {
 
 // Seals `plain`; creates the machine key on first use.
-HRESULT ProtectData(std::string_view plain, std::string* sealed);
+[[nodiscard]] HRESULT ProtectData(std::string_view plain, std::string* sealed);
 // Opens what ProtectData sealed; fails on any damage or another key.
-HRESULT UnprotectData(std::string_view sealed, std::string* plain);
+[[nodiscard]] HRESULT UnprotectData(std::string_view sealed, std::string* plain);
 
 // Overwrites a secret's bytes in a way the compiler keeps.
 void SecureZero(std::string* secret);

@@ -92,7 +92,7 @@ inline constexpr std::size_t kMaxRegKeyDepth = 512;
 // E_INVALIDARG on an empty name in the middle ("A\\B"), a name holding a
 // character the file cannot carry (CR, LF, NUL) or more than
 // kMaxRegKeyDepth names.
-HRESULT SplitRegPath(std::string_view path, std::vector<std::string>* names);
+[[nodiscard]] HRESULT SplitRegPath(std::string_view path, std::vector<std::string>* names);
 
 // Whether a value name or REG_SZ text can be stored: no CR, LF or NUL.
 bool IsStorableRegText(std::string_view text);
@@ -106,12 +106,12 @@ struct RegParseError {
 // Parses a whole hive file into `root` (replaced). An empty file is an empty
 // hive. Fails with E_BAD_FORMAT and fills `error` when the text is not a
 // hive, E_OUTOFMEMORY when memory runs out.
-HRESULT ParseRegFile(std::string_view text, RegKey* root, RegParseError* error);
+[[nodiscard]] HRESULT ParseRegFile(std::string_view text, RegKey* root, RegParseError* error);
 
 // Writes the file text for `root`. Every key with values, or without
 // sub-keys, gets a section; keys that only lead to others are implied by
 // their sub-keys' sections. Fails with E_INVALIDARG when a name or text
 // cannot be stored (see IsStorableRegText).
-HRESULT FormatRegFile(const RegKey& root, std::string* text);
+[[nodiscard]] HRESULT FormatRegFile(const RegKey& root, std::string* text);
 
 }  // namespace quol::platform

@@ -57,29 +57,29 @@ class RegistryKey {
 
   // Opens an existing key for reading. An empty path is the hive's top
   // (not allowed for kUsers, whose top is the list of profiles).
-  HRESULT Open(RegistryHive hive, std::string_view path);
+  [[nodiscard]] HRESULT Open(RegistryHive hive, std::string_view path);
   // Opens a key for reading and writing, creating it and its parents when
   // missing. Changes made later recreate the key if another process has
   // deleted it in between.
-  HRESULT Create(RegistryHive hive, std::string_view path);
+  [[nodiscard]] HRESULT Create(RegistryHive hive, std::string_view path);
   void Close();
   bool is_open() const { return open_; }
 
   // The name "" is the key's default value ("@" in the file).
-  HRESULT ReadString(std::string_view name, std::string* value) const;
+  [[nodiscard]] HRESULT ReadString(std::string_view name, std::string* value) const;
   // Only a REG_DWORD of exactly 4 bytes reads; any other type or size is
   // E_BAD_FORMAT.
-  HRESULT ReadDword(std::string_view name, std::uint32_t* value) const;
-  HRESULT ReadBinary(std::string_view name, std::vector<std::uint8_t>* value) const;
+  [[nodiscard]] HRESULT ReadDword(std::string_view name, std::uint32_t* value) const;
+  [[nodiscard]] HRESULT ReadBinary(std::string_view name, std::vector<std::uint8_t>* value) const;
 
   // Names and text may not hold CR, LF or NUL (E_INVALIDARG).
-  HRESULT WriteString(std::string_view name, std::string_view value);
-  HRESULT WriteDword(std::string_view name, std::uint32_t value);
-  HRESULT WriteBinary(std::string_view name, std::span<const std::uint8_t> value);
-  HRESULT DeleteValue(std::string_view name);
+  [[nodiscard]] HRESULT WriteString(std::string_view name, std::string_view value);
+  [[nodiscard]] HRESULT WriteDword(std::string_view name, std::uint32_t value);
+  [[nodiscard]] HRESULT WriteBinary(std::string_view name, std::span<const std::uint8_t> value);
+  [[nodiscard]] HRESULT DeleteValue(std::string_view name);
 
   // Names of the direct sub-keys, in stored order and case.
-  HRESULT EnumSubKeys(std::vector<std::string>* names) const;
+  [[nodiscard]] HRESULT EnumSubKeys(std::vector<std::string>* names) const;
 
  private:
   bool open_ = false;
@@ -91,15 +91,15 @@ class RegistryKey {
 
 // Deletes a key with all its sub-keys. The hive's top (and a profile's
 // top) cannot be deleted: E_INVALIDARG.
-HRESULT DeleteRegistryKey(RegistryHive hive, std::string_view path);
+[[nodiscard]] HRESULT DeleteRegistryKey(RegistryHive hive, std::string_view path);
 
 // The profile names of kUsers, sorted. Only profiles that have a hive file
 // are listed.
-HRESULT EnumRegistryProfiles(std::vector<std::string>* profiles);
+[[nodiscard]] HRESULT EnumRegistryProfiles(std::vector<std::string>* profiles);
 
 // Where a hive's file is (for kUsers, the file of `profile`; ignored for the
 // others). A profile not yet on disk still gets a place when its account
 // (or, with QUOL_REGISTRY_DIR, its name) is valid.
-HRESULT GetRegistryHiveFile(RegistryHive hive, std::string_view profile, std::string* file);
+[[nodiscard]] HRESULT GetRegistryHiveFile(RegistryHive hive, std::string_view profile, std::string* file);
 
 }  // namespace quol::platform

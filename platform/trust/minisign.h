@@ -37,16 +37,16 @@ inline constexpr char kTestTrustKeyVariable[] = "QUOL_TEST_TRUST_KEY";
 // Verifies FILE against FILE.minisig with the trusted keys. On success the
 // trusted comment ("timestamp:... file:...") goes to `trusted_comment` when
 // given. Failures are reported with ReportError, naming the file.
-HRESULT VerifyFileSignature(const std::string& file_path, std::string* trusted_comment = nullptr);
+[[nodiscard]] HRESULT VerifyFileSignature(const std::string& file_path, std::string* trusted_comment = nullptr);
 
 // The same against one given public key (either the two-line key file text
 // or its bare base64 line); the trusted keys play no part.
-HRESULT VerifyFileSignatureWithKey(const std::string& file_path, std::string_view public_key_text,
+[[nodiscard]] HRESULT VerifyFileSignatureWithKey(const std::string& file_path, std::string_view public_key_text,
                                    std::string* trusted_comment = nullptr);
 
 // Verifies `data` against the text of a .minisig and a public key. Reports
 // nothing; the caller knows what the data is.
-HRESULT VerifyMinisign(std::string_view data, std::string_view signature_text,
+[[nodiscard]] HRESULT VerifyMinisign(std::string_view data, std::string_view signature_text,
                        std::string_view public_key_text, std::string* trusted_comment = nullptr);
 
 // The keys VerifyFileSignature trusts, as bare base64 lines: the built-in

@@ -21,7 +21,7 @@ struct UrlParts {
 // host is extracted and percent-decoded; an authority that cannot be parsed
 // fails the split. This is curl's reading of the URL; to decide where a URL
 // really leads, use ParseWebUrl.
-HRESULT SplitUrl(const std::string& url, UrlParts* parts);
+[[nodiscard]] HRESULT SplitUrl(const std::string& url, UrlParts* parts);
 
 // A URL as a web browser reads it. The embedded browser, the HTTP layer and
 // the URL policy must all agree on the host, and where curl and browsers
@@ -50,7 +50,7 @@ struct WebUrl {
 // host is empty, not ASCII (international names are not accepted), holds a
 // character no host may hold, or has an empty label (other than a trailing
 // dot), or whose port is not a number up to 65535.
-HRESULT ParseWebUrl(const std::string& url, WebUrl* result);
+[[nodiscard]] HRESULT ParseWebUrl(const std::string& url, WebUrl* result);
 
 // The form of a parsed web URL handed to a transport: "scheme://host[:port]
 // path[?query]", with no user info, backslash or fragment left to be read
@@ -59,6 +59,6 @@ std::string WebUrlForRequest(const WebUrl& url);
 
 // Resolves `relative` against `base` the standard way ("../x", "/x", "?q",
 // "//host/x", or an absolute URL that replaces the base).
-HRESULT ResolveUrl(const std::string& base, const std::string& relative, std::string* result);
+[[nodiscard]] HRESULT ResolveUrl(const std::string& base, const std::string& relative, std::string* result);
 
 }  // namespace quol::platform

@@ -62,7 +62,7 @@ void OnTerminate(int) {
 // settings are saved and the end is logged as on any other exit.
 void OnXConnectionLost() {
   LogError("Lost the connection to the X server; ending");
-  CSuiteSettings::Instance().Save();
+  static_cast<void>(CSuiteSettings::Instance().Save());  // logs its own failures
 }
 
 // The "C" key: the desktop client, started with "/S".
@@ -134,10 +134,12 @@ bool StartedByHand(Display* display) {
 int Run(const SaverCommandLine& line) {
   LogInfo("Startup %s: %s", platform::ProgramFileVersionText().c_str(),
           line.text.empty() ? "null" : line.text.c_str());
+  // A store that does not load keeps its defaults (and logs why): the saver
+  // still runs, with the built-in settings.
   CSuiteSettings& settings = CSuiteSettings::Instance();
-  settings.Load();
+  if (Failed(settings.Load())) LogError("Settings not loaded; running with the defaults");
   CGlobalConfig& config = CGlobalConfig::Instance();
-  config.Load();
+  if (Failed(config.Load())) LogError("Configuration not loaded; running with the defaults");
   const std::string product = CCobrandableModule::Instance().LoadString(kStringCollageProductName);
 
   SetDebugRandom(line.debug);
@@ -235,7 +237,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   const int result = Run(line);
-  CSuiteSettings::Instance().Save();
+  static_cast<void>(CSuiteSettings::Instance().Save());  // logs its own failures
   if (g_workers_left_behind) {
     // Destructors of process-wide objects must not run under a worker that
     // still uses them.

@@ -69,7 +69,7 @@ class CalendarRequest {
   // as they were. E_FAIL without credentials (nothing sent), the sign-in's
   // code when it fails, the REST layer's code when the call fails, E_FAIL
   // for an answer without an appointment list.
-  HRESULT Fetch();
+  [[nodiscard]] HRESULT Fetch();
   // Once `*stop` is true, a running or later Fetch() gives up soon (E_ABORT
   // from the HTTP layer). Borrowed; set before the first Fetch().
   void SetStopFlag(const std::atomic<bool>* stop);

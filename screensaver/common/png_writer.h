@@ -11,6 +11,6 @@ namespace quol::saver {
 
 // `level` is zlib's 0..9; 1 trades size for speed. The file is replaced
 // atomically.
-HRESULT WritePng(cairo_surface_t* surface, const std::string& path, int level = 1);
+[[nodiscard]] HRESULT WritePng(cairo_surface_t* surface, const std::string& path, int level = 1);
 
 }  // namespace quol::saver

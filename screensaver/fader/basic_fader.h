@@ -21,7 +21,7 @@ class BasicFader : public ICrossFader {
 
   // Always S_OK; when the window cannot take images that is logged and
   // nothing is drawn.
-  HRESULT Initialize() override;
+  [[nodiscard]] HRESULT Initialize() override;
   // Keeps a copy for Repaint; draws nothing.
   void SetPicture(cairo_surface_t* picture) override;
   // Draws `picture` at once.

@@ -70,7 +70,7 @@ TEST_F(BasicFaderTest, FadeToShowsThePictureAtOnceUprightThroughSharedMemory) {
 TEST_F(BasicFaderTest, SetPictureDrawsNothingAndRepaintRestoresAfterExpose) {
   ASSERT_NO_FATAL_FAILURE(StartServer());
   BasicFader fader(dpy(), window_, kWidth, kHeight);
-  fader.Initialize();
+  ASSERT_EQ(fader.Initialize(), S_OK);
   SurfacePtr green = SolidPicture(kWidth, kHeight, kGreen);
   fader.SetPicture(green.get());
   EXPECT_TRUE(PixelIs(dpy(), window_, 5, 5, kWhite));
@@ -102,7 +102,7 @@ TEST_F(BasicFaderTest, WithoutMitShmPicturesGoThroughPutImage) {
 TEST_F(BasicFaderTest, AWindowThatIsGoneIsLoggedNotFatal) {
   ASSERT_NO_FATAL_FAILURE(StartServer());
   BasicFader fader(dpy(), window_, kWidth, kHeight);
-  fader.Initialize();
+  ASSERT_EQ(fader.Initialize(), S_OK);
   ASSERT_NE(fader.window_image(), nullptr);
   XDestroyWindow(dpy(), window_);
   SurfacePtr red = SolidPicture(kWidth, kHeight, kRed);

@@ -28,7 +28,7 @@ class ICrossFader {
  public:
   virtual ~ICrossFader() = default;
   // Negative: the fader cannot be used.
-  virtual HRESULT Initialize() = 0;
+  [[nodiscard]] virtual HRESULT Initialize() = 0;
   // `picture` becomes the current picture; nothing is drawn.
   virtual void SetPicture(cairo_surface_t* picture) = 0;
   // Fades from the current picture to `picture`, which becomes current.

@@ -48,7 +48,7 @@ int FadeTextureSize(int need, int max_texture_size);
 bool ExtensionListHas(const char* extensions, std::string_view name);
 
 // A failure code for a glGetError() value; S_OK for GL_NO_ERROR.
-HRESULT HresultFromGlError(unsigned int gl_error);
+[[nodiscard]] HRESULT HresultFromGlError(unsigned int gl_error);
 
 // A width x height ARGB32 copy of `picture` flattened onto opaque black:
 // every pixel fully opaque, the picture at (0,0) unscaled, black where it

@@ -314,10 +314,10 @@ void GlCrossFader::FadeTo(cairo_surface_t* picture) {
     // During a fade this jumps to the picture last handed over: the fade
     // restarts from there.
     if (const HRESULT hr = Upload(textures_[0], current_.get()); Failed(hr)) {
-      Fail(hr, "upload texture1");
+      static_cast<void>(Fail(hr, "upload texture1"));
     }
     if (const HRESULT hr = Upload(textures_[1], next.get()); Failed(hr)) {
-      Fail(hr, "upload texture2");
+      static_cast<void>(Fail(hr, "upload texture2"));
     }
   }
   current_ = std::move(next);

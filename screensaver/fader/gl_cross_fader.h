@@ -80,7 +80,7 @@ class GlCrossFader : public ICrossFader {
   // succeeded. The first failure is logged as
   // "DirectXAlpha failed: 0x<code>, <step>" and its code returned. The
   // environment variable QUOL_NO_GL=1 fails the first step ("QUOL_NO_GL").
-  HRESULT Initialize() override;
+  [[nodiscard]] HRESULT Initialize() override;
   void SetPicture(cairo_surface_t* picture) override;
   void FadeTo(cairo_surface_t* picture) override;
   bool Step() override;
@@ -99,11 +99,11 @@ class GlCrossFader : public ICrossFader {
   long frames_drawn() const { return frames_drawn_; }
 
  private:
-  HRESULT Fail(HRESULT code, const char* step);
-  HRESULT SetUp();
+  [[nodiscard]] HRESULT Fail(HRESULT code, const char* step);
+  [[nodiscard]] HRESULT SetUp();
   bool MakeCurrent();
-  HRESULT AllocateTexture(GLuint texture);
-  HRESULT Upload(GLuint texture, cairo_surface_t* flat);
+  [[nodiscard]] HRESULT AllocateTexture(GLuint texture);
+  [[nodiscard]] HRESULT Upload(GLuint texture, cairo_surface_t* flat);
   bool Render(int level);
   void DrawQuad() const;
   void LogSwapControl();

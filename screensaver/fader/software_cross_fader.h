@@ -32,7 +32,7 @@ class SoftwareCrossFader : public ICrossFader {
 
   // E_FAIL (logged by WindowImage) when the window cannot take images;
   // else reads the display's refresh rate for the pacing.
-  HRESULT Initialize() override;
+  [[nodiscard]] HRESULT Initialize() override;
   void SetPicture(cairo_surface_t* picture) override;
   void FadeTo(cairo_surface_t* picture) override;
   bool Step() override;

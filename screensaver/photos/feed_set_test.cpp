@@ -221,7 +221,7 @@ TEST_F(FeedSetBuildTest, SettingsChooseTheSources) {
   CSuiteSettings settings;
   settings.SetShowMyPictures(false);
   settings.SetShowSharedPictures(true);
-  settings.SetFolders({listed_.path()});
+  ASSERT_EQ(settings.SetFolders({listed_.path()}), S_OK);
   FeedSet set;
   set.Build(settings);
   EXPECT_EQ(FeedFolders(set), (std::vector<std::string>{shared_.path() + "/Shared",

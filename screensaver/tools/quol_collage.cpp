@@ -170,8 +170,9 @@ int main(int argc, char** argv) {
   // the configuration names. The first snapshot starts the fetch in the
   // background; an offline renderer can afford to wait for it, so that the
   // collages below show what it brought.
-  CSuiteSettings::Instance().Load();
-  CGlobalConfig::Instance().Load();
+  // Collages are drawn with the built-in settings when these do not load.
+  static_cast<void>(CSuiteSettings::Instance().Load());
+  static_cast<void>(CGlobalConfig::Instance().Load());
   {
     std::vector<Appointment> ignored;
     AppointmentSnapshot::Instance().Take(&ignored);

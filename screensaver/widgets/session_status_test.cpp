@@ -14,7 +14,7 @@ class SessionStatusTest : public ::testing::Test {
   void WriteSecureValue(bool as_dword, const std::string& text, std::uint32_t number) {
     platform::RegistryKey key;
     ASSERT_EQ(key.Create(platform::RegistryHive::kCurrentUser, "Control Panel\\Desktop"), S_OK);
-    key.DeleteValue("ScreenSaverIsSecure");
+    static_cast<void>(key.DeleteValue("ScreenSaverIsSecure"));  // absent the first time
     ASSERT_EQ(as_dword ? key.WriteDword("ScreenSaverIsSecure", number)
                        : key.WriteString("ScreenSaverIsSecure", text),
               S_OK);
