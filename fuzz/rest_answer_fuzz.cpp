@@ -1,37 +1,15 @@
 // A service answer as the REST layer reads it: the XML envelope with its
 // success flag and error fields, the sign-in answer (account, ticket and
 // lifetime) and the calendar answer (appointments with times and attendee
-// colours). CRestRequest takes its answer from the HTTP layer only, so the
-// answer is parsed here with the same calls CRestRequest::Call makes (the
-// bounded XML parser, the "quol" root, the element text) and then read with
-// the calendar's own pieces.
-#include <pugixml.hpp>
-
+// colours). The answer goes through CRestRequest's own checks (ReadAnswer:
+// the bounded parser, the "quol" root, the success flag) and is then read
+// the way the sign-in and the calendar read it.
 #include <string>
 
 #include "foundation/rest/rest_request.h"
-#include "foundation/settings/settings_manager.h"
-#include "foundation/xml/bounded_xml.h"
 #include "fuzz/fuzz_support.h"
 #include "screensaver/appointments/appointment.h"
 #include "screensaver/appointments/calendar_request.h"
-
-namespace {
-
-std::string ChildValue(pugi::xml_node root, const char* path) {
-  try {
-    pugi::xml_node node = root.select_node(path).node();
-    return node ? quol::CQuolSettingsManagerBase::ElementText(node) : std::string();
-  } catch (const pugi::xpath_exception&) {
-    return {};
-  }
-}
-
-std::string ChildText(pugi::xml_node node, const char* name) {
-  return quol::CQuolSettingsManagerBase::ElementText(node.child(name));
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   quol::fuzz::ScratchDir();
@@ -48,40 +26,40 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!plain && c != '%') quol::fuzz::Broken("an escaped query value holds a raw sign");
   }
 
-  pugi::xml_document document;
-  std::string reason;
-  if (quol::Failed(quol::ParseBoundedXml(body, &document, &reason))) {
-    if (reason.empty()) quol::fuzz::Broken("an answer refused without a reason");
+  const quol::HRESULT hr = request.ReadAnswer(body);
+  const bool readable = quol::Succeeded(hr) || hr == quol::E_REST_CALL_FAILED;
+  if (readable != request.has_answer()) {
+    quol::fuzz::Broken("an answer's readability does not match its result");
+  }
+  if (!request.has_answer()) {
+    if (request.ForEachElement("appointments/appointment", [](const quol::RestElement&) {}) != 0) {
+      quol::fuzz::Broken("a refused answer still has elements to walk");
+    }
     return 0;
   }
-  pugi::xml_node root = document.document_element();
-  if (!root || std::string(root.name()) != "quol") return 0;
 
   // Envelope.
-  ChildValue(root, "success");
-  ChildValue(root, "error");
-  ChildValue(root, "errorCode");
+  request.GetChildValue("success");
+  request.GetChildValue("error");
+  request.GetChildValue("errorCode");
   // Sign-in.
-  ChildValue(root, "account");
-  ChildValue(root, "auth");
-  ChildValue(root, "ttlMinutes");
+  request.GetChildValue("account");
+  request.GetChildValue("auth");
+  request.GetChildValue("ttlMinutes");
   // Calendar.
-  ChildValue(root, "version");
-  if (!root.child("appointments")) return 0;
-  const pugi::xpath_node_set appointments = root.select_nodes("appointments/appointment");
+  request.GetChildValue("version");
+  if (!request.HasChild("appointments")) return 0;
   for (int offset : {-840, 0, 480}) {
-    for (const pugi::xpath_node& item : appointments) {
-      const pugi::xml_node node = item.node();
-      ChildText(node, "subject");
-      ChildText(node, "isAllDayEvent");
-      quol::saver::ServiceTimeToLocalSeconds(ChildText(node, "startTime"), offset);
-      quol::saver::ServiceTimeToLocalSeconds(ChildText(node, "endTime"), offset);
-      for (const pugi::xpath_node& attendee : node.select_nodes("attendees/attendee[color]")) {
-        const pugi::xml_node a = attendee.node();
-        quol::saver::AttendeeColour(ChildText(a, "color"),
-                                    ChildText(a, "cobrand") == "true");
-      }
-    }
+    request.ForEachElement("appointments/appointment", [&](const quol::RestElement& item) {
+      item.Text("subject");
+      item.Text("isAllDayEvent");
+      quol::saver::ServiceTimeToLocalSeconds(item.Text("startTime"), offset);
+      quol::saver::ServiceTimeToLocalSeconds(item.Text("endTime"), offset);
+      item.ForEachElement("attendees/attendee", [](const quol::RestElement& attendee) {
+        if (!attendee.Has("color")) return;
+        quol::saver::AttendeeColour(attendee.Text("color"), attendee.Text("cobrand") == "true");
+      });
+    });
   }
   quol::saver::ResetPaletteForTesting();
   return 0;

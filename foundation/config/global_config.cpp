@@ -11,6 +11,7 @@
 #include "foundation/log/process_log.h"
 #include "foundation/settings/suite_settings.h"
 #include "foundation/xml/bounded_xml.h"
+#include "foundation/xml/xml_document.h"
 #include "platform/http/http.h"
 #include "platform/fs/files.h"
 #include "platform/identity/identity.h"
@@ -96,10 +97,6 @@ std::string LocalizeValue(std::string value, const std::string& cobrand_id) {
   return value;
 }
 
-std::string TextOf(pugi::xml_node node) {
-  return std::string(platform::TrimWhitespace(XmlInnerText(node)));
-}
-
 bool IsNamed(pugi::xml_node node, const std::string& name) {
   return node.type() == pugi::node_element && name == node.name();
 }
@@ -115,8 +112,8 @@ bool IsNamed(pugi::xml_node node, const std::string& name) {
 // pass per tip.
 class ConfigReader {
  public:
-  ConfigReader(const pugi::xml_document* document, std::string cobrand_id)
-      : root_(document != nullptr ? document->document_element() : pugi::xml_node()),
+  ConfigReader(const XmlDocumentHandle* document, std::string cobrand_id)
+      : root_(document != nullptr ? document->xml.document_element() : pugi::xml_node()),
         cobrand_id_(std::move(cobrand_id)) {}
 
   std::string Value(const std::string& section, const std::string& key,
@@ -189,7 +186,7 @@ class ConfigReader {
   static std::string Logged(pugi::xml_node node, const std::string& logged_query,
                             const std::string& default_value) {
     if (node) {
-      std::string text = TextOf(node);
+      std::string text = XmlElementText(node);
       if (!text.empty()) {
         LogInfo("Setting '%s'='%s'", logged_query.c_str(), text.c_str());
         return text;
@@ -306,7 +303,7 @@ std::string CGlobalConfig::GetConfigUrl(const std::string& key, const std::strin
                           default_value, inputs);
 }
 
-CGlobalConfig::Values CGlobalConfig::ReadValuesFrom(const pugi::xml_document* document) const {
+CGlobalConfig::Values CGlobalConfig::ReadValuesFrom(const XmlDocumentHandle* document) const {
   ConfigReader reader(document, module_.cobrand_id());
   const bool local = client_mode_ == kClientModeLocal;
   Values values;
@@ -426,8 +423,8 @@ XmlDocument CGlobalConfig::FetchDocument(const std::string& url) const {
   XmlDocument document = CreateXmlDocument();
   if (!document) return nullptr;
   if (Succeeded(hr)) {
-    hr = ParseBoundedXml(body, document.get(), &error);
-    if (Succeeded(hr) && document->document_element()) return document;
+    hr = ParseBoundedXml(body, &document->xml, &error);
+    if (Succeeded(hr) && document->xml.document_element()) return document;
   }
   if (Failed(hr)) LogError("Failed to get settings: %s", error.c_str());
   LogInfo("Settings file %s not found.", url.c_str());
@@ -453,7 +450,7 @@ HRESULT CGlobalConfig::RefreshFromService() {
   }
 
   // "/quol/<section>/<key>", walked by name.
-  pugi::xml_node root = document->document_element();
+  pugi::xml_node root = document->xml.document_element();
   if (std::string(root.name()) != "quol") root = pugi::xml_node();
   pugi::xml_node update;
   for (pugi::xml_node part = root.first_child(); part && !update; part = part.next_sibling()) {
@@ -463,7 +460,7 @@ HRESULT CGlobalConfig::RefreshFromService() {
     LogError("GlobalConfig did not contain updateServiceUrl.");
     return E_FAIL;
   }
-  if (TextOf(update).empty()) {
+  if (XmlElementText(update).empty()) {
     LogError("updateServiceUrl missing.");
     return E_FAIL;
   }
@@ -475,7 +472,7 @@ HRESULT CGlobalConfig::RefreshFromService() {
       if (node.type() != pugi::node_element) continue;
       const std::string name = node.name();
       if (name.size() <= 2 || name.compare(name.size() - 3, 3, "Url") != 0) continue;
-      const std::string text = TextOf(node);
+      const std::string text = XmlElementText(node);
       if (text.empty() || platform::StartsWithIgnoreCase(text, "http:") ||
           platform::StartsWithIgnoreCase(text, "https:")) {
         continue;

@@ -128,7 +128,7 @@ class CGlobalConfig : public CQuolSettingsManagerBase {
   std::string OverridePath() const;
   // Reads every value of `document` (may be null: all defaults). Takes the
   // lock only for the unsafe list the download URL is judged by.
-  Values ReadValuesFrom(const pugi::xml_document* document) const;
+  Values ReadValuesFrom(const XmlDocumentHandle* document) const;
   // The service addresses LocalConfig.xml names and the URL policy accepts
   // (judged by `not_safe_domains`); empty where it names none.
   ServiceUrls ReadLocalOverrides(const std::string& not_safe_domains) const;

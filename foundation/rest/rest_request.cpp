@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <mutex>
 #include <new>
+#include <vector>
 
 #include "foundation/log/process_log.h"
 #include "foundation/settings/suite_settings.h"
 #include "foundation/config/global_config.h"
 #include "foundation/xml/bounded_xml.h"
+#include "foundation/xml/xml_document.h"
 #include "platform/http/http.h"
 #include "platform/text/utf.h"
 
@@ -38,13 +40,59 @@ int LeadingNumber(const std::string& text) {
   return static_cast<int>(value);
 }
 
+// The elements at steps[at..] below `node`, in document order.
+std::size_t VisitPath(pugi::xml_node node, const std::vector<std::string>& steps, std::size_t at,
+                      const std::function<void(pugi::xml_node)>& visit) {
+  if (at == steps.size()) {
+    visit(node);
+    return 1;
+  }
+  std::size_t count = 0;
+  for (pugi::xml_node child : node.children(steps[at].c_str())) {
+    count += VisitPath(child, steps, at + 1, visit);
+  }
+  return count;
+}
+
 }  // namespace
+
+struct RestElement::Node {
+  pugi::xml_node xml;
+};
+
+std::string RestElement::Text(const std::string& name) const {
+  return XmlElementText(node_.xml.child(name.c_str()));
+}
+
+std::string RestElement::Attribute(const std::string& name) const {
+  return node_.xml.attribute(name.c_str()).value();
+}
+
+bool RestElement::Has(const std::string& name) const {
+  return static_cast<bool>(node_.xml.child(name.c_str()));
+}
+
+std::size_t RestElement::ForEachElement(const std::string& path,
+                                        const RestElementVisitor& visit) const {
+  std::vector<std::string> steps;
+  for (std::size_t start = 0;;) {
+    const std::size_t slash = path.find('/', start);
+    steps.push_back(path.substr(start, slash == std::string::npos ? slash : slash - start));
+    if (steps.back().empty()) return 0;
+    if (slash == std::string::npos) break;
+    start = slash + 1;
+  }
+  return VisitPath(node_.xml, steps, 0, [&](pugi::xml_node found) {
+    const Node node{found};
+    visit(RestElement(node));
+  });
+}
 
 CRestRequest::CRestRequest(std::string base_url) : base_url_(std::move(base_url)), url_(base_url_) {}
 
 void CRestRequest::Reset() {
   url_ = base_url_;
-  root_ = pugi::xml_node();
+  has_answer_ = false;
   document_.reset();
 }
 
@@ -75,13 +123,25 @@ void CRestRequest::AddDateParam(const std::string& name, const platform::Calenda
   AddParam(name, text);
 }
 
-HRESULT CRestRequest::Call() {
-  root_ = pugi::xml_node();
+HRESULT CRestRequest::StartAnswer() {
+  has_answer_ = false;
   document_ = CQuolSettingsManagerBase::CreateXmlDocument();
   if (!document_) {
     LogError("Failed REST, no DOM");
     return E_FAIL;
   }
+  return S_OK;
+}
+
+HRESULT CRestRequest::ReadAnswer(const std::string& body) {
+  HRESULT hr = StartAnswer();
+  if (Failed(hr)) return hr;
+  return TakeAnswer(&body);
+}
+
+HRESULT CRestRequest::Call() {
+  HRESULT hr = StartAnswer();
+  if (Failed(hr)) return hr;
   std::string body;
   std::string error;
   platform::HttpOptions options;
@@ -90,19 +150,25 @@ HRESULT CRestRequest::Call() {
   // a redirect must pass it too, or the service's answer could come from
   // anywhere.
   options.allow_redirect = [](const std::string& target) { return IsUrlSafe(target); };
-  HRESULT hr = platform::HttpFetchDocument(url_, options, &body, &error);
+  hr = platform::HttpFetchDocument(url_, options, &body, &error);
   if (Failed(hr)) {
     LogError("REST failed: %x", static_cast<unsigned>(hr));
     if (hr == E_ABORT) return E_ABORT;
-  } else {
+    return TakeAnswer(nullptr);
+  }
+  return TakeAnswer(&body);
+}
+
+HRESULT CRestRequest::TakeAnswer(const std::string* body) {
+  if (body != nullptr) {
     // Bounded nesting: a deep answer is refused here, before anything walks it.
     std::string reason;
-    if (Failed(ParseBoundedXml(body, document_.get(), &reason))) {
+    if (Failed(ParseBoundedXml(*body, &document_->xml, &reason))) {
       LogError("REST response not valid xml: %s", reason.c_str());
       return E_FAIL;
     }
   }
-  pugi::xml_node root = document_->document_element();
+  pugi::xml_node root = document_->xml.document_element();
   if (!root) {
     LogError("Not xml");
     return E_FAIL;
@@ -111,7 +177,7 @@ HRESULT CRestRequest::Call() {
     LogError("No <quol>");
     return E_FAIL;
   }
-  root_ = root;
+  has_answer_ = true;
   if (!platform::EqualsIgnoreCase(GetChildValue("success"), "true")) {
     LogError("Call failed %s (%s).", GetChildValue("error").c_str(),
              GetChildValue("errorCode").c_str());
@@ -121,15 +187,28 @@ HRESULT CRestRequest::Call() {
 }
 
 std::string CRestRequest::GetChildValue(const std::string& path) const {
-  if (!root_) return {};
+  if (!has_answer_) return {};
   try {
-    pugi::xml_node node = root_.select_node(path.c_str()).node();
-    return node ? std::string(platform::TrimWhitespace(XmlInnerText(node))) : std::string();
+    pugi::xml_node node = document_->xml.document_element().select_node(path.c_str()).node();
+    return XmlElementText(node);
   } catch (const pugi::xpath_exception&) {
     return {};
   } catch (const std::bad_alloc&) {
     return {};
   }
+}
+
+bool CRestRequest::HasChild(const std::string& name) const {
+  if (!has_answer_) return false;
+  const RestElement::Node root{document_->xml.document_element()};
+  return RestElement(root).Has(name);
+}
+
+std::size_t CRestRequest::ForEachElement(const std::string& path,
+                                         const RestElementVisitor& visit) const {
+  if (!has_answer_) return 0;
+  const RestElement::Node root{document_->xml.document_element()};
+  return RestElement(root).ForEachElement(path, visit);
 }
 
 SignInTicket CurrentTicket() {

@@ -9,7 +9,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "foundation/settings/settings_manager.h"
@@ -27,6 +29,37 @@ inline constexpr HRESULT E_REST_SIGNIN_REFUSED = static_cast<HRESULT>(0x80040201
 
 inline constexpr char kRestApiKey[] = "qvtrsn";
 
+class RestElement;
+using RestElementVisitor = std::function<void(const RestElement&)>;
+
+// One element of a call's answer, read-only. Handed to a visitor of
+// ForEachElement and valid only while that visitor runs. Children are found
+// by comparing element names; nothing read is ever turned into a query.
+class RestElement {
+ public:
+  RestElement(const RestElement&) = delete;
+  RestElement& operator=(const RestElement&) = delete;
+
+  // The trimmed text (all text inside) of the first child element `name`;
+  // empty when there is none.
+  std::string Text(const std::string& name) const;
+  // The value of the attribute `name`; empty when there is none.
+  std::string Attribute(const std::string& name) const;
+  // Whether there is a child element `name`, empty or not.
+  bool Has(const std::string& name) const;
+  // Visits the elements at `path` below this one in document order. The
+  // path is element names separated by "/" ("attendees/attendee"); a path
+  // with an empty step visits nothing. Returns how many were visited.
+  std::size_t ForEachElement(const std::string& path, const RestElementVisitor& visit) const;
+
+ private:
+  friend class CRestRequest;
+  struct Node;
+  explicit RestElement(const Node& node) : node_(node) {}
+
+  const Node& node_;
+};
+
 class CRestRequest {
  public:
   explicit CRestRequest(std::string base_url);
@@ -42,6 +75,10 @@ class CRestRequest {
   // to addresses the URL policy accepts; answers nested deeper than
   // kMaxXmlDepth are refused as invalid XML.
   [[nodiscard]] HRESULT Call();
+  // Takes `body` as the answer of a call: what Call() does once the GET has
+  // returned it, with the same results and log lines. For answers that come
+  // from elsewhere than the HTTP layer (a replayed answer).
+  [[nodiscard]] HRESULT ReadAnswer(const std::string& body);
   // A flag that, once true, makes a running or later Call() stop soon and
   // fail with E_ABORT (the owner is shutting down). Borrowed; may be null.
   void SetStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
@@ -49,7 +86,14 @@ class CRestRequest {
   // The trimmed text of the first node at `path` under the answer's root
   // ("account", "appointments/appointment"); empty when absent.
   std::string GetChildValue(const std::string& path) const;
-  pugi::xml_node root() const { return root_; }
+  // Whether the last call left an answer with the "quol" envelope to read
+  // (after S_OK or E_REST_CALL_FAILED).
+  bool has_answer() const { return has_answer_; }
+  // Whether the answer's root has a child element `name`, empty or not.
+  bool HasChild(const std::string& name) const;
+  // RestElement::ForEachElement from the answer's root; nothing without an
+  // answer.
+  std::size_t ForEachElement(const std::string& path, const RestElementVisitor& visit) const;
   const std::string& url() const { return url_; }
   const std::string& base_url() const { return base_url_; }
 
@@ -58,10 +102,16 @@ class CRestRequest {
   static std::string EscapeQueryValue(const std::string& value);
 
  private:
+  // Drops the last answer and makes an empty document for the next one.
+  [[nodiscard]] HRESULT StartAnswer();
+  // Parses `body` into the document and checks the envelope; null when the
+  // GET gave no answer at all.
+  [[nodiscard]] HRESULT TakeAnswer(const std::string* body);
+
   std::string base_url_;
   std::string url_;
   XmlDocument document_;
-  pugi::xml_node root_;
+  bool has_answer_ = false;
   const std::atomic<bool>* stop_ = nullptr;
 };
 

@@ -14,6 +14,12 @@
 #include "platform/testing/test_support.h"
 #include "service/devservice.h"
 
+// Callers read answers through the request alone; none of the headers above
+// may hand them the XML library's types.
+#ifdef PUGIXML_VERSION
+#error "a public header exposes pugixml"
+#endif
+
 namespace quol {
 namespace {
 
@@ -88,7 +94,114 @@ TEST_F(RestEnvelopeTest, BrokenEnvelopesFailWithTheirLogLines) {
   EXPECT_EQ(Call("<quol><success>true</success></quol>", 500), E_FAIL);
   EXPECT_TRUE(log_.Contains("ERROR REST failed: 80190000\r\n"));
   EXPECT_EQ(Call("<quol>" + std::string(20u << 20, ' ') + "</quol>"), E_FAIL);
-  EXPECT_FALSE(request_.root());
+  EXPECT_FALSE(request_.has_answer());
+}
+
+// An answer handed over directly goes through the same checks as one that
+// came over HTTP: same result, same answer left to read, same log line.
+TEST_F(RestEnvelopeTest, ReadAnswerChecksLikeACall) {
+  struct Case {
+    const char* name;
+    std::string body;
+    HRESULT result;
+    const char* logged;  // the ERROR line, or nullptr for none
+  };
+  const std::vector<Case> cases = {
+      {"success", "<quol><success>true</success><account>42</account></quol>", S_OK, nullptr},
+      {"service failure", "<quol><success>no</success><error>Busy</error><errorCode>7</errorCode>"
+                          "<account>42</account></quol>",
+       E_REST_CALL_FAILED, "ERROR Call failed Busy (7).\r\n"},
+      {"other root", "<Quol><success>true</success></Quol>", E_FAIL, "ERROR No <quol>\r\n"},
+      {"no element", "<!-- nothing -->", E_FAIL, "ERROR Not xml\r\n"},
+      {"not xml", "<html><br></html>", E_FAIL, "ERROR REST response not valid xml: "},
+  };
+  // The lines logged since `from`, without their time stamps.
+  auto logged_since = [this](std::size_t from) {
+    std::string lines;
+    const std::string text = log_.Text().substr(from);
+    for (std::size_t at = 0; at < text.size();) {
+      const std::size_t end = text.find('\n', at);
+      const std::string line = text.substr(at, end - at);
+      const std::size_t dash = line.find(" - ");
+      lines += (dash == std::string::npos ? line : line.substr(dash + 3)) + "\n";
+      at = end == std::string::npos ? text.size() : end + 1;
+    }
+    return lines;
+  };
+  for (const Case& c : cases) {
+    CRestRequest direct("http://127.0.0.1/api");
+    const std::size_t before_call = log_.Text().size();
+    ASSERT_EQ(Call(c.body), c.result) << c.name;
+    const std::string over_http = logged_since(before_call);
+    const std::size_t before_read = log_.Text().size();
+    EXPECT_EQ(direct.ReadAnswer(c.body), c.result) << c.name;
+    const std::string handed_over = logged_since(before_read);
+    EXPECT_EQ(handed_over, over_http) << c.name;
+    EXPECT_EQ(handed_over.empty(), c.logged == nullptr) << c.name << ": " << handed_over;
+    if (c.logged != nullptr) {
+      EXPECT_TRUE(log_.Contains(c.logged)) << c.name;
+    }
+    EXPECT_EQ(direct.has_answer(), request_.has_answer()) << c.name;
+    EXPECT_EQ(direct.has_answer(), Succeeded(c.result) || c.result == E_REST_CALL_FAILED)
+        << c.name;
+    EXPECT_EQ(direct.GetChildValue("account"), request_.GetChildValue("account")) << c.name;
+  }
+}
+
+// Elements are walked by name in document order, across every element a
+// step matches, as the calendar reads its appointments.
+TEST(RestElementTest, ForEachElementWalksEveryMatchInDocumentOrder) {
+  CRestRequest request("http://127.0.0.1/api");
+  ASSERT_EQ(request.ReadAnswer(
+                "<quol><success>true</success>"
+                "<appointments><appointment id='1'><subject> Swim <b>&amp;</b> dive </subject>"
+                "</appointment><note/><appointment id='2'/></appointments>"
+                "<appointment id='stray'/>"
+                "<appointments><appointment id='3'><attendees><attendee><color/></attendee>"
+                "<attendee><name>no colour</name></attendee><attendee><color>9</color>"
+                "</attendee></attendees></appointment></appointments></quol>"),
+            S_OK);
+  struct Case {
+    const char* path;
+    std::vector<std::string> ids;  // Attribute("id") of each element visited
+  };
+  const std::vector<Case> cases = {
+      {"appointments/appointment", {"1", "2", "3"}},
+      {"appointment", {"stray"}},
+      {"appointments/note", {""}},
+      {"appointments//appointment", {}},
+      {"/appointments/appointment", {}},
+      {"appointments/appointment/", {}},
+      {"appointments/appointment[1]", {}},
+      {"missing/appointment", {}},
+      {"", {}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> ids;
+    const std::size_t count = request.ForEachElement(
+        c.path, [&](const RestElement& element) { ids.push_back(element.Attribute("id")); });
+    EXPECT_EQ(ids, c.ids) << c.path;
+    EXPECT_EQ(count, c.ids.size()) << c.path;
+  }
+
+  std::vector<std::string> subjects;
+  std::vector<std::string> colours;
+  request.ForEachElement("appointments/appointment", [&](const RestElement& item) {
+    subjects.push_back(item.Text("subject"));
+    item.ForEachElement("attendees/attendee", [&](const RestElement& attendee) {
+      colours.push_back(attendee.Has("color") ? "[" + attendee.Text("color") + "]" : "none");
+    });
+  });
+  EXPECT_EQ(subjects, (std::vector<std::string>{"Swim & dive", "", ""}));
+  EXPECT_EQ(colours, (std::vector<std::string>{"[]", "none", "[9]"}));
+  EXPECT_TRUE(request.HasChild("appointments"));
+  EXPECT_FALSE(request.HasChild("appointments/appointment"));
+
+  // A failed call leaves nothing of the earlier answer to walk.
+  ASSERT_EQ(request.ReadAnswer("<Quol><appointments><appointment/></appointments></Quol>"),
+            E_FAIL);
+  EXPECT_EQ(request.ForEachElement("appointments/appointment", [](const RestElement&) {}), 0u);
+  EXPECT_FALSE(request.HasChild("appointments"));
 }
 
 TEST_F(RestEnvelopeTest, ServiceFailureKeepsTheAnswerReadable) {
@@ -140,7 +253,7 @@ TEST_F(RestEnvelopeTest, DeeplyNestedAnswersAreRefusedBeforeAnythingWalksThem) {
       EXPECT_EQ(request_.GetChildValue("a"), "deep") << c.name;
     } else {
       ++refused;
-      EXPECT_FALSE(request_.root()) << c.name;
+      EXPECT_FALSE(request_.has_answer()) << c.name;
     }
     EXPECT_EQ(refusals(), refused) << c.name << ": " << log_.Text().substr(0, 2000);
   }

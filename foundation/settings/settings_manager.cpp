@@ -11,6 +11,7 @@
 
 #include "foundation/log/process_log.h"
 #include "foundation/xml/bounded_xml.h"
+#include "foundation/xml/xml_document.h"
 #include "platform/datafolder/data_folder.h"
 #include "platform/fs/files.h"
 #include "platform/http/http.h"
@@ -89,6 +90,19 @@ bool NextCodePoint(std::string_view text, std::size_t* at, char32_t* out) {
 // children: names never become part of a query.
 pugi::xml_node ChildNamed(pugi::xml_node parent, const std::string& name) {
   return parent ? parent.child(name.c_str()) : pugi::xml_node();
+}
+
+// Writes need a loaded document: writing into a fresh one and saving it would
+// replace the user's file with only the values just set.
+pugi::xml_node WritableRoot(XmlDocumentHandle* document) {
+  if (document == nullptr) return {};
+  pugi::xml_node root = document->xml.document_element();
+  if (!root) root = document->xml.append_child("quol");
+  return root;
+}
+
+pugi::xml_node ReadableRoot(const XmlDocumentHandle* document) {
+  return document != nullptr ? document->xml.document_element() : pugi::xml_node();
 }
 
 std::string SerializeDocument(const pugi::xml_document& document) {
@@ -212,7 +226,7 @@ HRESULT CQuolSettingsManagerBase::WriteDocumentTo(const std::string& path) {
   }
   std::string text;
   try {
-    text = SerializeDocument(*document_);
+    text = SerializeDocument(document_->xml);
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
   }
@@ -235,15 +249,6 @@ HRESULT CQuolSettingsManagerBase::WriteDocumentTo(const std::string& path) {
 
 void CQuolSettingsManagerBase::ReleaseDocument() { document_.reset(); }
 
-// Writes need a loaded document: writing into a fresh one and saving it would
-// replace the user's file with only the values just set.
-pugi::xml_node CQuolSettingsManagerBase::Root() {
-  if (!document_) return {};
-  pugi::xml_node root = document_->document_element();
-  if (!root) root = document_->append_child("quol");
-  return root;
-}
-
 bool CQuolSettingsManagerBase::IsValidName(std::string_view name) {
   if (name.empty() || name.size() > kMaxNameBytes) return false;
   std::size_t at = 0;
@@ -257,19 +262,12 @@ bool CQuolSettingsManagerBase::IsValidName(std::string_view name) {
   return true;
 }
 
-std::string CQuolSettingsManagerBase::ElementText(pugi::xml_node node) {
-  return std::string(platform::TrimWhitespace(XmlInnerText(node)));
-}
-
-std::string CQuolSettingsManagerBase::Lookup(pugi::xml_node node, const std::string& logged_query,
-                                             bool secret,
+std::string CQuolSettingsManagerBase::Lookup(const std::string& found,
+                                             const std::string& logged_query, bool secret,
                                              const std::string& default_value) const {
-  if (node) {
-    std::string text = ElementText(node);
-    if (!text.empty()) {
-      LogInfo("Setting '%s'='%s'", logged_query.c_str(), secret ? "***" : text.c_str());
-      return text;
-    }
+  if (!found.empty()) {
+    LogInfo("Setting '%s'='%s'", logged_query.c_str(), secret ? "***" : found.c_str());
+    return found;
   }
   LogInfo("Setting '%s' defaulted to '%s'", logged_query.c_str(), default_value.c_str());
   return default_value;
@@ -279,10 +277,10 @@ std::string CQuolSettingsManagerBase::GetValue(const std::string& section, const
                                                const std::string& default_value) const {
   pugi::xml_node node;
   if (document_ && IsValidName(section) && IsValidName(key)) {
-    node = ChildNamed(ChildNamed(document_->document_element(), section), key);
+    node = ChildNamed(ChildNamed(ReadableRoot(document_.get()), section), key);
   }
   const bool secret = secret_keys_.count({section, key}) != 0;
-  return Lookup(node, section + "/" + key, secret, default_value);
+  return Lookup(XmlElementText(node), section + "/" + key, secret, default_value);
 }
 
 std::string CQuolSettingsManagerBase::GetValue(const std::string& section, const std::string& key,
@@ -294,7 +292,7 @@ std::string CQuolSettingsManagerBase::GetValue(const std::string& section, const
   // are ever pasted into a query, so a quote cannot change what is read.
   pugi::xml_node node;
   if (document_ && IsValidName(section) && IsValidName(key) && IsValidName(attribute_name)) {
-    pugi::xml_node section_node = ChildNamed(document_->document_element(), section);
+    pugi::xml_node section_node = ChildNamed(ReadableRoot(document_.get()), section);
     for (pugi::xml_node candidate : section_node.children(key.c_str())) {
       pugi::xml_attribute attribute = candidate.attribute(attribute_name.c_str());
       if (attribute && lowered == attribute.value()) {
@@ -305,7 +303,7 @@ std::string CQuolSettingsManagerBase::GetValue(const std::string& section, const
   }
   std::string logged = section + "/" + key + "[@" + attribute_name + " = '" + lowered + "']";
   const bool secret = secret_keys_.count({section, key}) != 0;
-  return Lookup(node, logged, secret, default_value);
+  return Lookup(XmlElementText(node), logged, secret, default_value);
 }
 
 int CQuolSettingsManagerBase::GetInt(const std::string& section, const std::string& key,
@@ -326,7 +324,7 @@ bool CQuolSettingsManagerBase::GetBool(const std::string& section, const std::st
 HRESULT CQuolSettingsManagerBase::SetValue(const std::string& section, const std::string& key,
                                            const std::string& text) {
   if (!IsValidName(section) || !IsValidName(key)) return E_INVALIDARG;
-  pugi::xml_node root = Root();
+  pugi::xml_node root = WritableRoot(document_.get());
   if (!root) return E_UNEXPECTED;
   pugi::xml_node section_node = FindOrCreateElement(root, section);
   if (text.empty()) {
@@ -356,7 +354,7 @@ HRESULT CQuolSettingsManagerBase::SetBool(const std::string& section, const std:
 
 HRESULT CQuolSettingsManagerBase::RemoveSection(const std::string& section) {
   if (!IsValidName(section)) return E_INVALIDARG;
-  pugi::xml_node root = Root();
+  pugi::xml_node root = WritableRoot(document_.get());
   if (!root) return E_UNEXPECTED;
   // All sections of that name, for the same reason as cleared values.
   while (pugi::xml_node section_node = root.child(section.c_str())) root.remove_child(section_node);
@@ -365,18 +363,11 @@ HRESULT CQuolSettingsManagerBase::RemoveSection(const std::string& section) {
 
 XmlDocument CQuolSettingsManagerBase::CreateXmlDocument() {
   try {
-    return std::make_unique<pugi::xml_document>();
+    return XmlDocument(new XmlDocumentHandle);
   } catch (const std::bad_alloc&) {
     LogError("Could not create XMLDOM");
     return nullptr;
   }
-}
-
-pugi::xml_node CQuolSettingsManagerBase::FindOrCreateElement(pugi::xml_node parent,
-                                                             const std::string& name) {
-  pugi::xml_node child = parent.child(name.c_str());
-  if (!child) child = parent.append_child(name.c_str());
-  return child;
 }
 
 void CQuolSettingsManagerBase::SetDocumentFetcher(DocumentFetcher fetcher) {
@@ -425,8 +416,8 @@ XmlDocument CQuolSettingsManagerBase::OpenDocument(const std::string& name, bool
   }
 
   if (have_body && Succeeded(hr)) {
-    hr = ParseBoundedXml(body, document.get(), &error);
-    if (Succeeded(hr) && document->document_element()) {
+    hr = ParseBoundedXml(body, &document->xml, &error);
+    if (Succeeded(hr) && document->xml.document_element()) {
       if (outcome) *outcome = {is_url ? Source::kMissing : Source::kLoaded, S_OK};
       return document;
     }
@@ -446,8 +437,8 @@ XmlDocument CQuolSettingsManagerBase::OpenDocument(const std::string& name, bool
     LogInfo("Settings file %s not found.", name.c_str());
     return nullptr;
   }
-  document->reset();
-  document->load_string(kEmptyDocument);
+  document->xml.reset();
+  document->xml.load_string(kEmptyDocument);
   return document;
 }
 

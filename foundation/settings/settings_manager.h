@@ -24,13 +24,18 @@
 #include <string_view>
 #include <utility>
 
-#include <pugixml.hpp>
-
 #include "platform/common/hresult.h"
 
 namespace quol {
 
-using XmlDocument = std::unique_ptr<pugi::xml_document>;
+// A parsed document. Opaque here: only the foundation's own sources look
+// inside (foundation/xml/xml_document.h), so the XML library never becomes
+// part of what the programs built on the stores compile against.
+struct XmlDocumentHandle;
+struct XmlDocumentDeleter {
+  void operator()(XmlDocumentHandle* document) const;
+};
+using XmlDocument = std::unique_ptr<XmlDocumentHandle, XmlDocumentDeleter>;
 
 class CQuolSettingsManagerBase {
  public:
@@ -116,11 +121,7 @@ class CQuolSettingsManagerBase {
   static XmlDocument OpenDocument(const std::string& name, bool create_if_missing,
                                   OpenOutcome* outcome = nullptr);
   static XmlDocument CreateXmlDocument();
-  static pugi::xml_node FindOrCreateElement(pugi::xml_node parent, const std::string& name);
   static void SetDocumentFetcher(DocumentFetcher fetcher);
-
-  // The text of an element as the store reads it: all text inside, trimmed.
-  static std::string ElementText(pugi::xml_node node);
 
   const std::string& path() const { return path_; }
   bool dirty() const { return dirty_; }
@@ -128,7 +129,8 @@ class CQuolSettingsManagerBase {
   // Why the file could not be read at the last Load although it exists;
   // S_OK when it was read or missing. While failed, saves are refused.
   HRESULT read_error() const { return read_error_; }
-  pugi::xml_document* document() const { return document_.get(); }
+  // The document read by the last Load; null before it or once released.
+  XmlDocumentHandle* document() const { return document_.get(); }
 
  protected:
   void SetDirty() { dirty_ = true; }
@@ -146,9 +148,10 @@ class CQuolSettingsManagerBase {
   }
 
  private:
-  std::string Lookup(pugi::xml_node node, const std::string& logged_query, bool secret,
+  // The trimmed text of `found` (empty when nothing was found), logged
+  // under `logged_query`, or the default when it is empty.
+  std::string Lookup(const std::string& found, const std::string& logged_query, bool secret,
                      const std::string& default_value) const;
-  pugi::xml_node Root();
   // Copies the malformed file at the path aside unless an identical copy is
   // already there.
   [[nodiscard]] HRESULT KeepMalformedFileAside();

@@ -12,6 +12,7 @@
 #include <random>
 
 #include "foundation/testing/log_capture.h"
+#include "foundation/xml/xml_document.h"
 #include "platform/fs/files.h"
 #include "platform/testing/test_support.h"
 
@@ -128,7 +129,7 @@ TEST_F(SettingsStoreTest, SetValueCreatesReplacesAndRemovesElements) {
   EXPECT_EQ(store.GetInt("first", "n", 0), -5);
   EXPECT_EQ(store.GetValue("first", "flag", ""), "false");
 
-  pugi::xml_node root = store.document()->document_element();
+  pugi::xml_node root = store.document()->xml.document_element();
   EXPECT_STREQ(root.last_child().name(), "second");
 
   ASSERT_EQ(store.SetValue("first", "a", ""), S_OK);
@@ -171,7 +172,7 @@ TEST_F(SettingsStoreTest, UnknownContentSurvivesARoundTrip) {
   EXPECT_EQ(again.GetValue("general", "x", ""), "2");
   EXPECT_EQ(again.GetValue("general", "extra", ""), "also kept");
   EXPECT_EQ(again.GetValue("future", "thing", ""), "keep me");
-  EXPECT_STREQ(again.document()->document_element().child("future").attribute("version").value(),
+  EXPECT_STREQ(again.document()->xml.document_element().child("future").attribute("version").value(),
                "3");
 }
 
@@ -183,7 +184,7 @@ TEST_F(SettingsStoreTest, OtherRootsAreReadAndEmptyFilesCountAsMissing) {
 
   WriteStore("");
   ASSERT_EQ(store.Load(), S_OK);
-  EXPECT_STREQ(store.document()->document_element().name(), "quol");
+  EXPECT_STREQ(store.document()->xml.document_element().name(), "quol");
   EXPECT_FALSE(log_.Contains("Failed to get settings"));
 }
 
@@ -193,7 +194,7 @@ TEST_F(SettingsStoreTest, OpenDocumentWithoutCreateReportsMissingFile) {
   EXPECT_TRUE(log_.Contains("INFO Settings file " + missing + " not found.\r\n"));
   XmlDocument created = CQuolSettingsManagerBase::OpenDocument(missing, true);
   ASSERT_NE(created, nullptr);
-  EXPECT_STREQ(created->document_element().name(), "quol");
+  EXPECT_STREQ(created->xml.document_element().name(), "quol");
   EXPECT_FALSE(platform::FileExists(missing));  // nothing written until a save
 }
 
@@ -210,7 +211,7 @@ TEST_F(SettingsStoreTest, UrlsGoThroughTheFetcher) {
   XmlDocument doc = CQuolSettingsManagerBase::OpenDocument("https://127.0.0.1/c.xml", false);
   CQuolSettingsManagerBase::SetDocumentFetcher(nullptr);
   ASSERT_NE(doc, nullptr);
-  EXPECT_STREQ(doc->document_element().child("s").child_value("url"), "https://127.0.0.1/c.xml");
+  EXPECT_STREQ(doc->xml.document_element().child("s").child_value("url"), "https://127.0.0.1/c.xml");
 }
 
 TEST_F(SettingsStoreTest, MalformedFileIsLoggedKeptAsideAndReplacedBySave) {
@@ -489,7 +490,7 @@ TEST_F(SettingsStoreTest, SaveRefusesADocumentThatWouldNotReadBack) {
   WriteStore("<quol><s><k>kept</k></s></quol>");
   TestStore store;
   ASSERT_EQ(store.Load(), S_OK);
-  CQuolSettingsManagerBase::FindOrCreateElement(store.document()->document_element(), "a b");
+  FindOrCreateElement(store.document()->xml.document_element(), "a b");
   store.MarkDirty();
   EXPECT_EQ(store.Save(), E_BAD_FORMAT);
   EXPECT_EQ(ReadFileOrEmpty(FilePath()), "<quol><s><k>kept</k></s></quol>");

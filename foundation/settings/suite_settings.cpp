@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "foundation/log/process_log.h"
+#include "foundation/xml/xml_document.h"
 #include "platform/protect/base64.h"
 #include "platform/protect/data_protection.h"
 #include "platform/text/utf.h"
@@ -94,11 +95,11 @@ void CSuiteSettings::ReadValues() {
   }
 
   web_client_.clear();
-  if (pugi::xml_document* doc = document()) {
-    for (pugi::xml_node item : doc->child("quol").child(kWebClient).children()) {
+  if (const XmlDocumentHandle* doc = document()) {
+    for (pugi::xml_node item : doc->xml.child("quol").child(kWebClient).children()) {
       if (item.type() != pugi::node_element) continue;
       std::string name = item.name();
-      std::string value = ElementText(item);
+      std::string value = XmlElementText(item);
       if (IsValidName(name) && !value.empty()) web_client_[name] = value;
     }
   }

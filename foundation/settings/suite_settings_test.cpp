@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <pugixml.hpp>
+
 #include "foundation/testing/log_capture.h"
 #include "platform/fs/files.h"
 #include "platform/protect/base64.h"

@@ -31,33 +31,21 @@ std::string LogTime(const platform::CalendarTime& t) {
   return text;
 }
 
-std::string ChildText(pugi::xml_node node, const char* name) {
-  return CQuolSettingsManagerBase::ElementText(node.child(name));
-}
-
 bool IsTrue(const std::string& text) { return platform::EqualsIgnoreCase(text, "true"); }
 
-// The nodes at `path` under `node`; empty when the query fails.
-pugi::xpath_node_set Select(pugi::xml_node node, const char* path) {
-  try {
-    return node.select_nodes(path);
-  } catch (const pugi::xpath_exception&) {
-    return {};
-  }
-}
-
-Appointment ReadAppointment(pugi::xml_node node, int offset_minutes) {
+Appointment ReadAppointment(const RestElement& item, int offset_minutes) {
   Appointment appointment;
-  appointment.subject = ChildText(node, "subject");
-  appointment.all_day = IsTrue(ChildText(node, "isAllDayEvent"));
-  appointment.routine = IsTrue(ChildText(node, "isRoutine"));
-  appointment.start = ServiceTimeToLocalSeconds(ChildText(node, "startTime"), offset_minutes);
-  appointment.end = ServiceTimeToLocalSeconds(ChildText(node, "endTime"), offset_minutes);
-  for (const pugi::xpath_node& attendee : Select(node, "attendees/attendee[color]")) {
-    const pugi::xml_node a = attendee.node();
+  appointment.subject = item.Text("subject");
+  appointment.all_day = IsTrue(item.Text("isAllDayEvent"));
+  appointment.routine = IsTrue(item.Text("isRoutine"));
+  appointment.start = ServiceTimeToLocalSeconds(item.Text("startTime"), offset_minutes);
+  appointment.end = ServiceTimeToLocalSeconds(item.Text("endTime"), offset_minutes);
+  // Only attendees that carry a colour element (even an empty one) count.
+  item.ForEachElement("attendees/attendee", [&](const RestElement& attendee) {
+    if (!attendee.Has("color")) return;
     appointment.attendee_colours.push_back(
-        AttendeeColour(ChildText(a, "color"), IsTrue(ChildText(a, "cobrand"))));
-  }
+        AttendeeColour(attendee.Text("color"), IsTrue(attendee.Text("cobrand"))));
+  });
   return appointment;
 }
 
@@ -186,17 +174,16 @@ HRESULT CalendarRequest::Fetch() {
   }
 
   // An answer without the list is a failure; an empty list is not.
-  const pugi::xml_node root = calendar_.root();
-  if (!root.child("appointments")) {
+  if (!calendar_.HasChild("appointments")) {
     LogError("No appts");
     return E_FAIL;
   }
-  const pugi::xpath_node_set nodes = Select(root, "appointments/appointment");
-  appointments_.clear();
-  LogInfo("Fetched %d appts", static_cast<int>(nodes.size()));
-  for (const pugi::xpath_node& node : nodes) {
-    appointments_.push_back(ReadAppointment(node.node(), offset));
-  }
+  std::vector<Appointment> fetched;
+  calendar_.ForEachElement("appointments/appointment", [&](const RestElement& item) {
+    fetched.push_back(ReadAppointment(item, offset));
+  });
+  LogInfo("Fetched %d appts", static_cast<int>(fetched.size()));
+  appointments_ = std::move(fetched);
 
   window_end_ = window_end;
   have_window_end_ = true;

@@ -204,6 +204,78 @@ TEST_F(CalendarServiceTest, NoCredentialsOrAWrongPasswordAskNoCalendar) {
   EXPECT_TRUE(CalendarRequests().empty());
 }
 
+// How an answer's shape turns into appointments: every appointment list of
+// the answer in document order, only attendees with a colour element, text
+// collected from inside nested markup.
+TEST_F(CalendarServiceTest, AnswersAreReadListByListAttendeeByAttendee) {
+  std::mutex lock;
+  std::string body;
+  testing::HttpTestServer fake;
+  fake.server().Get("/auth", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("<quol><success>true</success><account>42</account><auth>T</auth></quol>",
+                    "text/xml");
+  });
+  fake.server().Get("/calendar", [&](const httplib::Request&, httplib::Response& res) {
+    std::lock_guard guard(lock);
+    res.set_content(body, "text/xml");
+  });
+  fake.Start();
+  CalendarSources sources = Sources();
+  sources.auth_service_url = [&] { return fake.Url("/auth"); };
+  sources.reminder_service_url = [&] { return fake.Url("/calendar"); };
+  CalendarRequest request(sources);
+
+  struct Case {
+    const char* name;
+    std::string lists;  // what follows <success> in the answer
+    HRESULT result;
+    std::vector<std::string> subjects;
+    std::vector<std::size_t> colours;  // attendee colours of each appointment
+  };
+  const std::vector<Case> cases = {
+      {"two lists",
+       "<appointments><appointment><subject>A</subject></appointment></appointments>"
+       "<appointments><appointment><subject>B</subject></appointment>"
+       "<appointment><subject>C</subject></appointment></appointments>",
+       S_OK, {"A", "B", "C"}, {0, 0, 0}},
+      {"nested text", "<appointments><appointment><subject> Swim <b>&amp;</b><![CDATA[ dive ]]>"
+                      "</subject></appointment></appointments>",
+       S_OK, {"Swim & dive"}, {0}},
+      {"attendees", "<appointments><appointment><attendees><attendee><color/></attendee>"
+                    "<attendee><name>Mia</name></attendee><attendee><color>3</color></attendee>"
+                    "</attendees><attendees><attendee><color>9</color></attendee></attendees>"
+                    "</appointment></appointments>",
+       S_OK, {""}, {3}},
+      {"strays", "<appointment><subject>outside</subject></appointment>"
+                 "<appointments><item><subject>other</subject></item></appointments>",
+       S_OK, {}, {}},
+      {"attendees again", "<appointments><appointment><attendees><attendee><color>3</color>"
+                          "</attendee></attendees></appointment></appointments>",
+       S_OK, {""}, {1}},
+      // Kept from the answer before.
+      {"no list", "<appointment><subject>outside</subject></appointment>", E_FAIL, {""}, {1}},
+  };
+  for (const Case& c : cases) {
+    {
+      std::lock_guard guard(lock);
+      body = std::string("<quol><success>true</success>") + c.lists + "</quol>";
+    }
+    ASSERT_EQ(request.Fetch(), c.result) << c.name;
+    std::vector<std::string> subjects;
+    std::vector<std::size_t> colours;
+    for (const Appointment& appointment : request.appointments()) {
+      subjects.push_back(appointment.subject);
+      colours.push_back(appointment.attendee_colours.size());
+    }
+    EXPECT_EQ(subjects, c.subjects) << c.name;
+    EXPECT_EQ(colours, c.colours) << c.name;
+    EXPECT_TRUE(log_.Contains(Succeeded(c.result)
+                                  ? "INFO Fetched " + std::to_string(c.subjects.size()) + " appts\r\n"
+                                  : std::string("ERROR No appts\r\n")))
+        << c.name;
+  }
+}
+
 // The shared snapshot and its worker, against the same stand-in.
 using AppointmentSnapshotTest = CalendarServiceTest;
 

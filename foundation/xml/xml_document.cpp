@@ -1,0 +1,21 @@
+#include "foundation/xml/xml_document.h"
+
+#include "foundation/settings/settings_manager.h"
+#include "foundation/xml/bounded_xml.h"
+#include "platform/text/utf.h"
+
+namespace quol {
+
+void XmlDocumentDeleter::operator()(XmlDocumentHandle* document) const { delete document; }
+
+std::string XmlElementText(pugi::xml_node node) {
+  return std::string(platform::TrimWhitespace(XmlInnerText(node)));
+}
+
+pugi::xml_node FindOrCreateElement(pugi::xml_node parent, const std::string& name) {
+  pugi::xml_node child = parent.child(name.c_str());
+  if (!child) child = parent.append_child(name.c_str());
+  return child;
+}
+
+}  // namespace quol
