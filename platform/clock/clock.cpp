@@ -39,18 +39,6 @@ CalendarTime FromTm(const std::tm& tm, int millisecond) {
 constexpr int kMinYear = -100000;
 constexpr int kMaxYear = 100000;
 
-std::tm ToTm(const CalendarTime& c) {
-  std::tm tm{};
-  tm.tm_year = (c.year < kMinYear ? kMinYear : c.year > kMaxYear ? kMaxYear : c.year) - 1900;
-  tm.tm_mon = c.month - 1;
-  tm.tm_mday = c.day;
-  tm.tm_hour = c.hour;
-  tm.tm_min = c.minute;
-  tm.tm_sec = c.second;
-  tm.tm_isdst = -1;
-  return tm;
-}
-
 // Splits into whole seconds (floored) and milliseconds, also before 1970.
 void Split(TimePoint t, std::time_t* seconds, int* millisecond) {
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
@@ -82,6 +70,19 @@ TimePoint FromSeconds(std::time_t seconds, int millisecond) {
 }
 
 }  // namespace
+
+std::tm ToTm(const CalendarTime& c) {
+  std::tm tm{};
+  tm.tm_year = (c.year < kMinYear ? kMinYear : c.year > kMaxYear ? kMaxYear : c.year) - 1900;
+  tm.tm_mon = c.month - 1;
+  tm.tm_mday = c.day;
+  tm.tm_hour = c.hour;
+  tm.tm_min = c.minute;
+  tm.tm_sec = c.second;
+  tm.tm_wday = c.day_of_week;
+  tm.tm_isdst = -1;
+  return tm;
+}
 
 Clock& CurrentClock() {
   Clock* clock = g_clock.load();

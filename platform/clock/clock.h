@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <mutex>
 
 namespace quol::platform {
@@ -41,6 +42,11 @@ CalendarTime ToLocalTime(TimePoint t);
 CalendarTime ToUtcTime(TimePoint t);
 TimePoint FromLocalTime(const CalendarTime& local);
 TimePoint FromUtcTime(const CalendarTime& utc);
+// The same time as the C library's broken-down form, for strftime and
+// mktime: the day of the week is carried over, daylight saving time is left
+// for the library to decide (tm_isdst -1), and years beyond +-100000 are
+// clamped so the conversion cannot overflow.
+std::tm ToTm(const CalendarTime& time);
 inline CalendarTime LocalNow() { return ToLocalTime(Now()); }
 inline CalendarTime UtcNow() { return ToUtcTime(Now()); }
 

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <time.h>
 
+#include <string>
+
 #include "platform/testing/test_support.h"
 
 namespace quol::platform {
@@ -76,6 +78,37 @@ TEST(ClockTest, FakeClockDrivesNowAndTicks) {
   EXPECT_EQ(TickMs() - t0, 300000u);
   SetClockForTesting(nullptr);
   EXPECT_GT(ToFileTime(Now()), 133000000000000000ull);
+}
+
+}  // namespace
+}  // namespace quol::platform
+
+namespace quol::platform {
+namespace {
+
+TEST(ClockTest, ToTmFeedsStrftimeTheSameDate) {
+  struct Case {
+    CalendarTime time;
+    const char* format;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {{2026, 3, 14, 9, 5, 7, 0, 6}, "%Y-%m-%d %H:%M:%S", "2026-03-14 09:05:07"},
+      {{2026, 3, 14, 21, 5, 0, 0, 6}, "%a %I:%M %p", "Sat 09:05 PM"},
+      {{1999, 12, 31, 23, 59, 59, 999, 5}, "%A %d.%m.%y", "Friday 31.12.99"},
+      {{2024, 2, 29, 0, 0, 0, 0, 4}, "%b %e %H", "Feb 29 00"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.expected);
+    const std::tm tm = ToTm(c.time);
+    EXPECT_EQ(tm.tm_isdst, -1);
+    char buffer[64];
+    const std::size_t length = std::strftime(buffer, sizeof buffer, c.format, &tm);
+    EXPECT_EQ(std::string(buffer, length), c.expected);
+  }
+  // Years past what the library can count are pinned instead of overflowing.
+  EXPECT_EQ(ToTm({2000000000, 1, 1}).tm_year, 100000 - 1900);
+  EXPECT_EQ(ToTm({-2000000000, 1, 1}).tm_year, -100000 - 1900);
 }
 
 }  // namespace

@@ -1,10 +1,8 @@
 #include "platform/datafolder/data_folder.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdlib>
 
+#include "platform/folders/folders.h"
 #include "platform/fs/files.h"
 
 namespace quol::platform {
@@ -17,22 +15,17 @@ std::string Env(const char* name) {
 
 }  // namespace
 
-std::string HomeFolder() {
-  std::string home = Env("HOME");
-  if (!home.empty()) return home;
-  if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) {
-    return pw->pw_dir;
-  }
-  return "/tmp";
-}
-
 std::string DataFolderPath(bool per_user) {
   if (!per_user) {
     std::string override_dir = Env("QUOL_DATA_DIR");
     if (!override_dir.empty()) return override_dir;
   }
   std::string base = Env("XDG_DATA_HOME");
-  if (base.empty()) base = JoinPath(HomeFolder(), ".local/share");
+  if (base.empty()) {
+    std::string home = HomeFolder();
+    if (home.empty()) home = "/tmp";
+    base = JoinPath(home, ".local/share");
+  }
   return JoinPath(base, "Quol/Vevuvov");
 }
 

@@ -19,7 +19,4 @@ std::string DataFolderPath(bool per_user = false);
 // `path` even when creation fails.
 [[nodiscard]] HRESULT EnsureDataFolder(std::string* path, bool per_user = false);
 
-// The user's home folder ($HOME, else the password database).
-std::string HomeFolder();
-
 }  // namespace quol::platform

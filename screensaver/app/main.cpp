@@ -1,16 +1,15 @@
 // QuolScreensaver: the photo-collage screen saver program.
 #include <X11/Xlib.h>
-#include <X11/extensions/scrnsaver.h>
+#include <cairo.h>
 #include <dlfcn.h>
-#include <fcntl.h>
-#include <gtk/gtk.h>
 #include <link.h>
 #include <signal.h>
-#include <spawn.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,12 +18,15 @@
 #include "foundation/config/global_config.h"
 #include "foundation/log/process_log.h"
 #include "foundation/settings/suite_settings.h"
+#include "platform/clipboard/clipboard.h"
+#include "platform/crash/crash_handler.h"
 #include "platform/datafolder/data_folder.h"
 #include "platform/fs/files.h"
 #include "platform/identity/identity.h"
+#include "platform/idle/idle_time.h"
+#include "platform/process/spawn.h"
 #include "platform/registry/registry.h"
 #include "screensaver/app/command_line.h"
-#include "screensaver/app/crash_handler.h"
 #include "screensaver/app/message_loop.h"
 #include "screensaver/app/saver_frame.h"
 #include "screensaver/appointments/appointment_reminders.h"
@@ -35,8 +37,6 @@
 #include "screensaver/widgets/png_resource.h"
 #include "screensaver/widgets/session_status.h"
 #include "screensaver/x11/x_display.h"
-
-extern char** environ;
 
 namespace {
 
@@ -73,30 +73,23 @@ void LaunchClient() {
       Failed(key.ReadString("Vevuvov", &path)) || path.empty() || path.size() > 260) {
     return;
   }
-  std::vector<char*> argv = {path.data(), const_cast<char*>("/S"), nullptr};
-  pid_t pid = 0;
-  const int rc = posix_spawn(&pid, path.c_str(), nullptr, nullptr, argv.data(), environ);
-  if (rc != 0) LogError("Could not start %s: %d", path.c_str(), rc);
+  int error = 0;
+  if (Failed(platform::SpawnProcess(path, {"/S"}, nullptr, &error))) {
+    LogError("Could not start %s: %d", path.c_str(), error);
+  }
 }
 
 // The "S" key: the picture goes to the clipboard and, when a clipboard
 // manager runs, stays there after the saver has ended.
 bool CopyToClipboard(cairo_surface_t* picture) {
-  // GTK only carries the picture here. Without this it would first load the
-  // accessibility bridge, which looks for a D-Bus session (a wait while the
-  // grabs still hold the desktop) and keeps what it allocated to the end.
-  ::setenv("NO_AT_BRIDGE", "1", 1);
-  if (!gtk_init_check(nullptr, nullptr)) return false;
-  GdkPixbuf* pixbuf = gdk_pixbuf_get_from_surface(picture, 0, 0,
-                                                  cairo_image_surface_get_width(picture),
-                                                  cairo_image_surface_get_height(picture));
-  if (pixbuf == nullptr) return false;
-  GtkClipboard* clipboard = gtk_clipboard_get(GDK_SELECTION_CLIPBOARD);
-  gtk_clipboard_set_image(clipboard, pixbuf);
-  gtk_clipboard_set_can_store(clipboard, nullptr, 0);
-  gtk_clipboard_store(clipboard);
-  g_object_unref(pixbuf);
-  return true;
+  cairo_surface_flush(picture);
+  platform::ClipboardImage image;
+  image.pixels = cairo_image_surface_get_data(picture);
+  image.width = cairo_image_surface_get_width(picture);
+  image.height = cairo_image_surface_get_height(picture);
+  image.stride = cairo_image_surface_get_stride(picture);
+  image.has_alpha = cairo_image_surface_get_format(picture) != CAIRO_FORMAT_RGB24;
+  return platform::MakeDesktopClipboard()->SetImage(image);
 }
 
 // Mesa unloads its driver when the last display closes, and what the driver
@@ -119,16 +112,9 @@ void KeepGlDriversLoaded() {
 // Whether the user touched the computer within the last minute (or nobody
 // can tell): then the saver was started by hand.
 bool StartedByHand(Display* display) {
-  int event_base = 0, error_base = 0;
-  if (!XScreenSaverQueryExtension(display, &event_base, &error_base)) return true;
-  XScreenSaverInfo* info = XScreenSaverAllocInfo();
-  if (info == nullptr) return true;
-  bool by_hand = true;
-  if (XScreenSaverQueryInfo(display, DefaultRootWindow(display), info) != 0) {
-    by_hand = info->idle < 60000;
-  }
-  XFree(info);
-  return by_hand;
+  std::uint64_t idle_ms = 0;
+  if (!platform::IdleMilliseconds(display, &idle_ms)) return true;
+  return idle_ms < 60000;
 }
 
 int Run(const SaverCommandLine& line) {
@@ -223,7 +209,7 @@ int Run(const SaverCommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  InstallCrashHandler(platform::JoinPath(platform::DataFolderPath(), "crash.dmp"),
+  platform::InstallCrashHandler(platform::JoinPath(platform::DataFolderPath(), "crash.dmp"),
                       std::string("QuolScreensaver ") + QUOL_VERSION_TEXT);
   std::vector<std::string> args(argv + 1, argv + argc);
   SaverCommandLine line;

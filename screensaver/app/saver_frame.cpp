@@ -20,6 +20,7 @@
 #include "screensaver/widgets/png_resource.h"
 #include "screensaver/widgets/session_status.h"
 #include "screensaver/x11/x_display.h"
+#include "screensaver/x11/x_resources.h"
 
 namespace quol::saver {
 namespace {
@@ -41,13 +42,12 @@ enum VirtualKey : int {
   kVkMediaNext = 176, kVkMediaPrev = 177, kVkMediaStop = 178, kVkMediaPlay = 179,
 };
 
-Cursor MakeBlankCursor(Display* display, Window root) {
+ScopedXCursor MakeBlankCursor(Display* display, Window root) {
   char bits[1] = {0};
-  Pixmap pixmap = XCreateBitmapFromData(display, root, bits, 1, 1);
+  const ScopedXPixmap pixmap(display, XCreateBitmapFromData(display, root, bits, 1, 1));
   XColor black{};
-  Cursor cursor = XCreatePixmapCursor(display, pixmap, pixmap, &black, &black, 0, 0);
-  XFreePixmap(display, pixmap);
-  return cursor;
+  return ScopedXCursor(display, XCreatePixmapCursor(display, pixmap.get(), pixmap.get(), &black,
+                                                    &black, 0, 0));
 }
 
 }  // namespace
@@ -131,7 +131,6 @@ SaverFrame::SaverFrame(Display* display, MessageLoop* loop, Options options)
 SaverFrame::~SaverFrame() {
   snapshot_.reset();
   fader_.reset();
-  if (blank_cursor_ != 0) XFreeCursor(display_, blank_cursor_);
 }
 
 Window SaverFrame::MakeWindow(Window parent, const MonitorRect& rect, bool with_gl,
@@ -142,8 +141,8 @@ Window SaverFrame::MakeWindow(Window parent, const MonitorRect& rect, bool with_
   attributes.event_mask = embedded_ ? ExposureMask | StructureNotifyMask
                                     : KeyPressMask | ButtonPressMask | PointerMotionMask |
                                           ExposureMask | VisibilityChangeMask | StructureNotifyMask;
-  if (blank_cursor_ != 0) {
-    attributes.cursor = blank_cursor_;
+  if (blank_cursor_) {
+    attributes.cursor = blank_cursor_.get();
     mask |= CWCursor;
   }
   if (override_redirect) {
@@ -243,16 +242,18 @@ void SaverFrame::ShowDesktopUntilFirstFade() {
   if (XGetWindowAttributes(display_, main_window_, &attributes) == 0) return;
   const Window root = DefaultRootWindow(display_);
   XErrorTrap trap(display_);
-  Pixmap pixmap = XCreatePixmap(display_, root, static_cast<unsigned>(primary_.width),
-                                static_cast<unsigned>(primary_.height),
-                                static_cast<unsigned>(attributes.depth));
-  GC gc = XCreateGC(display_, pixmap, 0, nullptr);
-  XSetSubwindowMode(display_, gc, IncludeInferiors);
-  XCopyArea(display_, root, pixmap, gc, primary_.x, primary_.y,
-            static_cast<unsigned>(primary_.width), static_cast<unsigned>(primary_.height), 0, 0);
-  XFreeGC(display_, gc);
-  XSetWindowBackgroundPixmap(display_, main_window_, pixmap);
-  XFreePixmap(display_, pixmap);  // the window keeps its own reference
+  ScopedXPixmap pixmap(display_, XCreatePixmap(display_, root,
+                                               static_cast<unsigned>(primary_.width),
+                                               static_cast<unsigned>(primary_.height),
+                                               static_cast<unsigned>(attributes.depth)));
+  {
+    const ScopedXGc gc(display_, XCreateGC(display_, pixmap.get(), 0, nullptr));
+    XSetSubwindowMode(display_, gc.get(), IncludeInferiors);
+    XCopyArea(display_, root, pixmap.get(), gc.get(), primary_.x, primary_.y,
+              static_cast<unsigned>(primary_.width), static_cast<unsigned>(primary_.height), 0, 0);
+  }
+  XSetWindowBackgroundPixmap(display_, main_window_, pixmap.get());
+  pixmap.reset();  // the window keeps its own reference
   desktop_background_ = !trap.HasError();
 }
 
@@ -275,13 +276,11 @@ void SaverFrame::GrabInput() {
   bool keyboard = false, pointer = false;
   for (int attempt = 0; attempt < 100 && !(keyboard && pointer); ++attempt) {
     if (!keyboard) {
-      keyboard = XGrabKeyboard(display_, main_window_, True, GrabModeAsync, GrabModeAsync,
-                               CurrentTime) == GrabSuccess;
+      keyboard = grab_.GrabKeyboard(main_window_);
     }
     if (!pointer) {
-      pointer = XGrabPointer(display_, main_window_, True,
-                             ButtonPressMask | PointerMotionMask, GrabModeAsync, GrabModeAsync,
-                             None, blank_cursor_, CurrentTime) == GrabSuccess;
+      pointer = grab_.GrabPointer(main_window_, ButtonPressMask | PointerMotionMask,
+                                  blank_cursor_.get());
     }
     if (!(keyboard && pointer)) usleep(20000);
   }
@@ -472,10 +471,7 @@ void SaverFrame::OnMotion(int x, int y) {
 void SaverFrame::CloseAll() {
   if (closing_) return;
   closing_ = true;
-  if (!embedded_) {
-    XUngrabKeyboard(display_, CurrentTime);
-    XUngrabPointer(display_, CurrentTime);
-  }
+  grab_.Release();
   fader_.reset();
   for (Window window : blank_windows_) XDestroyWindow(display_, window);
   blank_windows_.clear();

@@ -24,6 +24,7 @@
 #include "screensaver/app/saver_services.h"
 #include "screensaver/app/slide_show.h"
 #include "screensaver/fader/cross_fader.h"
+#include "screensaver/x11/x_resources.h"
 
 namespace quol::saver {
 
@@ -137,7 +138,7 @@ class SaverFrame {
   Window main_window_ = 0;
   std::vector<Window> blank_windows_;
   Window embed_target_ = 0;
-  Cursor blank_cursor_ = 0;
+  ScopedXCursor blank_cursor_;
   MonitorRect primary_;
   std::unique_ptr<ICrossFader> fader_;
   SurfacePtr snapshot_;
@@ -149,6 +150,8 @@ class SaverFrame {
   MonitorPower power_;
   bool movement_box_set_ = false;
   int box_left_ = 0, box_top_ = 0, box_right_ = 0, box_bottom_ = 0;
+  // Held from GrabInput until CloseAll (or the end of the frame).
+  ScopedXInputGrab grab_{display_};
   bool closing_ = false;
   bool desktop_background_ = false;
   bool embedded_ = false;

@@ -5,7 +5,6 @@ pkg_check_modules(QUOL_CAIRO_XLIB REQUIRED IMPORTED_TARGET cairo-xlib)
 pkg_check_modules(QUOL_GTK REQUIRED IMPORTED_TARGET gtk+-3.0)
 target_sources(quol_saver_core PRIVATE
   app/command_line.cpp
-  app/crash_handler.cpp
   app/message_loop.cpp
   app/saver_frame.cpp
   app/screen_capture.cpp
@@ -16,7 +15,6 @@ target_link_libraries(quol_saver_core PRIVATE PkgConfig::QUOL_XRANDR PkgConfig::
   PkgConfig::QUOL_CAIRO_XLIB)
 list(APPEND QUOL_SAVER_TEST_SOURCES
   app/command_line_test.cpp
-  app/crash_handler_test.cpp
   app/message_loop_test.cpp
   app/saver_frame_test.cpp
   app/slide_canvas_test.cpp
@@ -26,7 +24,7 @@ list(APPEND QUOL_SAVER_TEST_SOURCES
 add_executable(QuolScreensaver app/main.cpp)
 target_compile_definitions(QuolScreensaver PRIVATE
   QUOL_VERSION_TEXT="${PROJECT_VERSION}")
-target_link_libraries(QuolScreensaver PRIVATE quol_saver_core PkgConfig::QUOL_XSS PkgConfig::QUOL_GTK)
+target_link_libraries(QuolScreensaver PRIVATE quol_saver_core quol_platform_x11 quol_platform_gtk)
 
 if(BUILD_TESTING)
   pkg_check_modules(QUOL_XTST REQUIRED IMPORTED_TARGET xtst)

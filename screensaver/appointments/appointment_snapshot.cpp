@@ -10,6 +10,7 @@
 
 #include "foundation/log/process_log.h"
 #include "platform/clock/clock.h"
+#include "platform/crash/crash_handler.h"
 
 namespace quol::saver {
 
@@ -69,6 +70,7 @@ std::int64_t RetryDelay(int failures, std::int64_t first, std::int64_t cap) {
 }  // namespace
 
 void AppointmentSnapshot::RunWorker(const std::shared_ptr<State>& state) {
+  const platform::ScopedSignalStack crash_stack;  // so a stack overflow here is recorded too
   if (!state->request) {
     state->request = std::make_unique<CalendarRequest>(state->sources);
     state->request->SetStopFlag(&state->stop);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "foundation/log/process_log.h"
+#include "platform/crash/crash_handler.h"
 #include "screensaver/common/random.h"
 
 namespace quol::saver {
@@ -215,6 +216,7 @@ struct BackgroundCollageGenerator::State {
 };
 
 void BackgroundCollageGenerator::BuilderMain(const std::shared_ptr<State>& state) {
+  const platform::ScopedSignalStack crash_stack;  // so a stack overflow here is recorded too
   SeedThreadRandom();
   std::unique_lock lock(state->mutex);
   while (state->running) {

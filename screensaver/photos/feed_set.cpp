@@ -1,23 +1,19 @@
 #include "screensaver/photos/feed_set.h"
 
 #include <dirent.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <fstream>
 #include <set>
 #include <utility>
 
 #include "foundation/log/process_log.h"
+#include "platform/folders/folders.h"
 #include "screensaver/common/random.h"
 
 namespace quol::saver {
 namespace {
-
-constexpr char kDefaultSharedPictures[] = "/usr/share/backgrounds";
 
 struct DirCloser {
   void operator()(DIR* dir) const { ::closedir(dir); }
@@ -26,43 +22,6 @@ struct DirCloser {
 std::string StripTrailingSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
-}
-
-std::string HomeFolder() {
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && *home != '\0') return StripTrailingSlashes(home);
-  if (const passwd* entry = ::getpwuid(::getuid()); entry != nullptr && entry->pw_dir != nullptr) {
-    return StripTrailingSlashes(entry->pw_dir);
-  }
-  return {};
-}
-
-// The value of XDG_PICTURES_DIR in a user-dirs.dirs file, with $HOME
-// expanded; empty when the file does not set it in a usable form. As with
-// the desktop's own lookup, the last assignment wins.
-std::string PicturesFolderFromUserDirs(const std::string& file, const std::string& home) {
-  std::ifstream in(file);
-  std::string line;
-  std::string result;
-  constexpr std::string_view kKey = "XDG_PICTURES_DIR=";
-  while (std::getline(in, line)) {
-    std::string_view text = line;
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
-    if (!text.starts_with(kKey)) continue;
-    text.remove_prefix(kKey.size());
-    if (text.size() < 2 || text.front() != '"') continue;
-    std::size_t close = text.find('"', 1);
-    if (close == std::string_view::npos) continue;
-    std::string_view value = text.substr(1, close - 1);
-    if (value.starts_with("$HOME")) {
-      std::string_view rest = value.substr(5);
-      if (!rest.empty() && rest.front() != '/') continue;
-      result = home + std::string(rest);
-    } else if (value.starts_with("/")) {
-      result = std::string(value);
-    }
-  }
-  return result;
 }
 
 struct FolderEntry {
@@ -128,28 +87,6 @@ std::string DisplayNameOf(const std::string& folder) {
 
 }  // namespace
 
-std::string UserPicturesFolder() {
-  std::string home = HomeFolder();
-  const char* config_home = std::getenv("XDG_CONFIG_HOME");
-  std::string config = config_home != nullptr && *config_home != '\0'
-                           ? std::string(config_home)
-                           : (home.empty() ? std::string() : home + "/.config");
-  std::string pictures;
-  if (!config.empty()) pictures = PicturesFolderFromUserDirs(config + "/user-dirs.dirs", home);
-  if (pictures.empty() && !home.empty()) pictures = home + "/Pictures";
-  pictures = StripTrailingSlashes(pictures);
-  // A pictures folder set to the home folder itself means "none": searching
-  // the whole home folder for photos is not what the user asked for.
-  if (pictures == home) return {};
-  return pictures;
-}
-
-std::string SharedPicturesFolder() {
-  const char* shared = std::getenv("QUOL_SHARED_PICTURES_DIR");
-  if (shared != nullptr && *shared != '\0') return shared;
-  return kDefaultSharedPictures;
-}
-
 void CollectPhotoFolders(const std::string& path, bool recurse, std::vector<std::string>* folders) {
   if (path.empty()) return;
   struct stat info {};
@@ -168,8 +105,8 @@ void FeedSet::Build(const CSuiteSettings& settings) {
 
 void FeedSet::Build(bool show_my_pictures, bool show_shared_pictures,
                     const std::vector<std::string>& folders, bool running_as_root) {
-  if (show_my_pictures && !running_as_root) AddFolderTree(UserPicturesFolder(), "");
-  if (show_shared_pictures) AddFolderTree(SharedPicturesFolder(), "");
+  if (show_my_pictures && !running_as_root) AddFolderTree(platform::PicturesFolder(), "");
+  if (show_shared_pictures) AddFolderTree(platform::SharedPicturesFolder(), "");
   for (const std::string& folder : folders) AddFolderTree(folder, "");
 }
 

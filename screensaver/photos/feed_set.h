@@ -20,15 +20,6 @@
 
 namespace quol::saver {
 
-// The user's pictures folder: XDG_PICTURES_DIR from
-// ${XDG_CONFIG_HOME:-~/.config}/user-dirs.dirs, else ~/Pictures. Empty when
-// the user has switched the folder off (pointed it at the home folder) or
-// no home folder is known.
-std::string UserPicturesFolder();
-// The pictures shared by every user: $QUOL_SHARED_PICTURES_DIR, else
-// /usr/share/backgrounds.
-std::string SharedPicturesFolder();
-
 // Appends `path` (when it directly holds an eligible photo) and, with
 // `recurse`, its sub-folders depth first in name order, skipping folders
 // whose names start with a dot. A symbolic link to a folder is followed, but

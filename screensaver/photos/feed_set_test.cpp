@@ -228,25 +228,5 @@ TEST_F(FeedSetBuildTest, SettingsChooseTheSources) {
                                                         listed_.path() + "/Listed"}));
 }
 
-TEST_F(FeedSetBuildTest, PicturesFolderComesFromUserDirs) {
-  EXPECT_EQ(UserPicturesFolder(), home_ + "/Pictures");
-  WriteFileOrDie(home_ + "/.config/user-dirs.dirs",
-                 "# written by the desktop\n"
-                 "XDG_DESKTOP_DIR=\"$HOME/Desktop\"\n"
-                 "XDG_PICTURES_DIR=\"$HOME/Bilder\"\n");
-  EXPECT_EQ(UserPicturesFolder(), home_ + "/Bilder");
-  WriteFileOrDie(home_ + "/.config/user-dirs.dirs", "XDG_PICTURES_DIR=\"/srv/photos\"\n");
-  EXPECT_EQ(UserPicturesFolder(), "/srv/photos");
-  // Pointing the folder at home switches it off.
-  WriteFileOrDie(home_ + "/.config/user-dirs.dirs", "XDG_PICTURES_DIR=\"$HOME/\"\n");
-  EXPECT_EQ(UserPicturesFolder(), "");
-}
-
-TEST_F(FeedSetBuildTest, SharedPicturesDefaultWithoutOverride) {
-  EXPECT_EQ(SharedPicturesFolder(), shared_.path());
-  ScopedEnv unset("QUOL_SHARED_PICTURES_DIR", std::nullopt);
-  EXPECT_EQ(SharedPicturesFolder(), "/usr/share/backgrounds");
-}
-
 }  // namespace
 }  // namespace quol::saver

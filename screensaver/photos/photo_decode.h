@@ -12,12 +12,12 @@
 #include <span>
 #include <string>
 
+#include "screensaver/common/cairo_ptr.h"
+
 namespace quol::saver {
 
-struct CairoSurfaceDeleter {
-  void operator()(cairo_surface_t* surface) const { cairo_surface_destroy(surface); }
-};
-using CairoSurfacePtr = std::unique_ptr<cairo_surface_t, CairoSurfaceDeleter>;
+// The photo code's older name for the one owning surface handle.
+using CairoSurfacePtr = SurfacePtr;
 
 struct PixelSize {
   int width = 0;

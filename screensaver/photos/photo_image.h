@@ -76,10 +76,6 @@ class PhotoImage {
 
  private:
   friend class PhotoImageTestPeer;
-  struct SurfaceDeleter {
-    void operator()(cairo_surface_t* surface) const { cairo_surface_destroy(surface); }
-  };
-  using SurfacePtr = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
 
   PhotoImage(std::string path, int screen_width, int screen_height);
   // Reads the file into surface_ and rotate_flip_ at the reduced size;

@@ -160,15 +160,7 @@ std::string TimeFormatWithoutSeconds(std::string_view format) { return StripSeco
 
 std::string FormatClockTime(std::string_view format, const platform::CalendarTime& time) {
   const std::string without_seconds = TimeFormatWithoutSeconds(format);
-  std::tm tm{};
-  tm.tm_year = time.year - 1900;
-  tm.tm_mon = time.month - 1;
-  tm.tm_mday = time.day;
-  tm.tm_hour = time.hour;
-  tm.tm_min = time.minute;
-  tm.tm_sec = time.second;
-  tm.tm_wday = time.day_of_week;
-  tm.tm_isdst = -1;
+  const std::tm tm = platform::ToTm(time);
   char buffer[256];
   const std::size_t length = std::strftime(buffer, sizeof buffer, without_seconds.c_str(), &tm);
   std::string text(buffer, length);

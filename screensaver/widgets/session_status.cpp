@@ -1,16 +1,15 @@
 #include "screensaver/widgets/session_status.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdint>
-#include <cstdlib>
 #include <fstream>
 #include <mutex>
 #include <utility>
 
+#include "platform/folders/folders.h"
 #include "platform/registry/registry.h"
+#include "platform/text/utf.h"
 
 namespace quol::saver {
 namespace {
@@ -19,28 +18,6 @@ std::mutex g_mutex;
 SessionProviders& Providers() {
   static SessionProviders providers;
   return providers;
-}
-
-bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) != std::tolower(static_cast<unsigned char>(b[i]))) {
-      return false;
-    }
-  }
-  return true;
-}
-
-std::string_view Trim(std::string_view text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front()))) text.remove_prefix(1);
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.remove_suffix(1);
-  return text;
-}
-
-std::string HomeFolder() {
-  if (const char* home = std::getenv("HOME"); home != nullptr && *home != '\0') return home;
-  if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) return pw->pw_dir;
-  return {};
 }
 
 bool RegistrySaysSecure() {
@@ -54,14 +31,14 @@ bool RegistrySaysSecure() {
 
 // xscreensaver keeps its settings as "name: value" lines.
 bool XScreensaverLocks() {
-  const std::string home = HomeFolder();
+  const std::string home = platform::HomeFolder();
   if (home.empty()) return false;
   std::ifstream file(home + "/.xscreensaver");
   std::string line;
   while (std::getline(file, line)) {
-    std::string_view text = Trim(line);
+    std::string_view text = platform::TrimWhitespace(line);
     if (text.substr(0, 5) != "lock:") continue;
-    return EqualsIgnoringCase(Trim(text.substr(5)), "True");
+    return platform::EqualsIgnoreCase(platform::TrimWhitespace(text.substr(5)), "True");
   }
   return false;
 }
@@ -70,7 +47,9 @@ bool XScreensaverLocks() {
 
 bool SessionStatus::locked() const { return !IsDefaultDesktopName(desktop_name); }
 
-bool IsDefaultDesktopName(std::string_view name) { return EqualsIgnoringCase(name, kDefaultDesktopName); }
+bool IsDefaultDesktopName(std::string_view name) {
+  return platform::EqualsIgnoreCase(name, kDefaultDesktopName);
+}
 
 bool ScreenSaverIsSecure() { return RegistrySaysSecure() || XScreensaverLocks(); }
 

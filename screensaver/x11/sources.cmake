@@ -13,7 +13,7 @@ target_link_libraries(quol_x11_testing PUBLIC quol_saver_core PkgConfig::QUOL_X1
 
 if(BUILD_TESTING)
   quol_add_tests(saver_x11_tests
-    SOURCES x11/x11_test.cpp
+    SOURCES x11/x11_test.cpp x11/x_resources_test.cpp
     LIBS quol_saver_core quol_testing quol_x11_testing PkgConfig::QUOL_XRANDR
     LABELS x11)
 endif()

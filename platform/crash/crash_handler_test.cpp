@@ -1,4 +1,4 @@
-#include "screensaver/app/crash_handler.h"
+#include "platform/crash/crash_handler.h"
 
 #include <gtest/gtest.h>
 
@@ -9,12 +9,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "platform/testing/test_support.h"
 
-namespace quol::saver {
+namespace quol::platform {
 namespace {
 
 // Deep enough to run out of any stack; the volatile keeps the compiler from
@@ -42,6 +43,33 @@ int Recurse(volatile int* depth) {
 }
 
 [[noreturn]] void Abort() { std::abort(); }
+
+// The same overflow on a worker thread that holds (or lacks) its own
+// alternate stack, as the collage builder and the calendar worker do.
+void OverflowOnThread(bool with_stack) {
+  std::thread worker([with_stack] {
+    std::optional<ScopedSignalStack> stack;
+    if (with_stack) {
+      stack.emplace();
+    } else {
+      // Sanitizer runtimes give threads a stack of their own: take it away.
+      stack_t off{};
+      off.ss_flags = SS_DISABLE;
+      sigaltstack(&off, nullptr);
+    }
+    Overflow();
+  });
+  worker.join();
+  std::_Exit(0);
+}
+[[noreturn]] void OverflowOnWorkerWithStack() {
+  OverflowOnThread(true);
+  std::_Exit(0);
+}
+[[noreturn]] void OverflowOnWorkerWithoutStack() {
+  OverflowOnThread(false);
+  std::_Exit(0);
+}
 
 // Runs `fault` in a child with the handler installed; the signal that ended
 // it, or 0 when it did not end by a signal within a generous bound.
@@ -74,6 +102,7 @@ TEST(CrashHandlerTest, RecordsTheSignalAndABacktraceThenDiesOfIt) {
   };
   const Case cases[] = {
       {"stack overflow", &Overflow, SIGSEGV},
+      {"stack overflow on a worker thread", &OverflowOnWorkerWithStack, SIGSEGV},
       {"write through null", &NullWrite, SIGSEGV},
       {"abort", &Abort, SIGABRT},
   };
@@ -93,5 +122,54 @@ TEST(CrashHandlerTest, RecordsTheSignalAndABacktraceThenDiesOfIt) {
   }
 }
 
+TEST(CrashHandlerTest, AWorkerWithoutItsOwnStackDiesUnrecordedOnOverflow) {
+  // The other side of the worker case above: the record there comes from
+  // the worker's own alternate stack, not from some other thread's.
+  testing::TempDir dir;
+  const std::string dump = dir / "worker.dmp";
+  EXPECT_EQ(RunCrashingChild(dump, &OverflowOnWorkerWithoutStack), SIGSEGV);
+  EXPECT_EQ(testing::ReadFileOrEmpty(dump), "");
+}
+
+// The alternate stack in force on the calling thread, as sigaltstack tells it.
+stack_t CurrentSignalStack() {
+  stack_t now{};
+  EXPECT_EQ(sigaltstack(nullptr, &now), 0);
+  return now;
+}
+
+TEST(ScopedSignalStackTest, InstallsForItsLifetimeAndPutsBackWhatWasThere) {
+  struct Case {
+    const char* name;
+    bool outer_stack;  // whether the thread already had one
+  };
+  const Case cases[] = {{"thread without a stack", false}, {"thread with a stack", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::thread([&c] {
+      std::optional<ScopedSignalStack> outer;
+      if (c.outer_stack) {
+        outer.emplace();
+        ASSERT_TRUE(outer->installed());
+      }
+      const stack_t before = CurrentSignalStack();
+      {
+        ScopedSignalStack inner;
+        ASSERT_TRUE(inner.installed());
+        const stack_t during = CurrentSignalStack();
+        EXPECT_EQ(during.ss_flags & SS_DISABLE, 0);
+        EXPECT_NE(during.ss_sp, before.ss_sp);
+        EXPECT_EQ(during.ss_size, ScopedSignalStack::kSize);
+      }
+      const stack_t after = CurrentSignalStack();
+      EXPECT_EQ(after.ss_flags & SS_DISABLE, before.ss_flags & SS_DISABLE);
+      if ((before.ss_flags & SS_DISABLE) == 0) {
+        EXPECT_EQ(after.ss_sp, before.ss_sp);
+        EXPECT_EQ(after.ss_size, before.ss_size);
+      }
+    }).join();
+  }
+}
+
 }  // namespace
-}  // namespace quol::saver
+}  // namespace quol::platform
