@@ -12,3 +12,15 @@ function(quol_add_tests name)
   endif()
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES ${props})
 endfunction()
+
+# quol_picture_layer(<targets...>)
+# Marks targets as part of the screen saver's picture layer: every compile of
+# theirs gets cmake/layering/picture_layer_guard.h forced in, which turns an
+# include of Xlib, GL or GTK headers (or of a program-layer header that pulls
+# them in) into a compile error.
+set(QUOL_PICTURE_LAYER_GUARD ${CMAKE_CURRENT_LIST_DIR}/layering/picture_layer_guard.h)
+function(quol_picture_layer)
+  foreach(target IN LISTS ARGN)
+    target_compile_options(${target} PRIVATE "SHELL:-include ${QUOL_PICTURE_LAYER_GUARD}")
+  endforeach()
+endfunction()

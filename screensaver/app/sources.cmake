@@ -3,7 +3,7 @@
 pkg_check_modules(QUOL_XSS REQUIRED IMPORTED_TARGET xscrnsaver)
 pkg_check_modules(QUOL_CAIRO_XLIB REQUIRED IMPORTED_TARGET cairo-xlib)
 pkg_check_modules(QUOL_GTK REQUIRED IMPORTED_TARGET gtk+-3.0)
-target_sources(quol_saver_core PRIVATE
+target_sources(quol_saver_program PRIVATE
   app/command_line.cpp
   app/message_loop.cpp
   app/saver_frame.cpp
@@ -11,9 +11,9 @@ target_sources(quol_saver_core PRIVATE
   app/slide_canvas.cpp
   app/slide_show.cpp
 )
-target_link_libraries(quol_saver_core PRIVATE PkgConfig::QUOL_XRANDR PkgConfig::QUOL_XEXT
+target_link_libraries(quol_saver_program PRIVATE PkgConfig::QUOL_XRANDR PkgConfig::QUOL_XEXT
   PkgConfig::QUOL_CAIRO_XLIB)
-list(APPEND QUOL_SAVER_TEST_SOURCES
+list(APPEND QUOL_SAVER_PROGRAM_TEST_SOURCES
   app/command_line_test.cpp
   app/message_loop_test.cpp
   app/saver_frame_test.cpp
@@ -24,7 +24,7 @@ list(APPEND QUOL_SAVER_TEST_SOURCES
 add_executable(QuolScreensaver app/main.cpp)
 target_compile_definitions(QuolScreensaver PRIVATE
   QUOL_VERSION_TEXT="${PROJECT_VERSION}")
-target_link_libraries(QuolScreensaver PRIVATE quol_saver_core quol_platform_x11 quol_platform_gtk)
+target_link_libraries(QuolScreensaver PRIVATE quol_saver_program quol_platform_x11 quol_platform_gtk)
 
 if(BUILD_TESTING)
   pkg_check_modules(QUOL_XTST REQUIRED IMPORTED_TARGET xtst)

@@ -1,7 +1,7 @@
 # sources of screensaver/fader (after x11/sources.cmake: its tests join
 # saver_x11_tests, made there)
 pkg_check_modules(QUOL_GL REQUIRED IMPORTED_TARGET GLOBAL gl)
-target_sources(quol_saver_core PRIVATE
+target_sources(quol_saver_program PRIVATE
   fader/basic_fader.cpp
   fader/cross_fader.cpp
   fader/fader_support.cpp
@@ -10,8 +10,8 @@ target_sources(quol_saver_core PRIVATE
   fader/software_cross_fader.cpp
   fader/window_image.cpp
 )
-target_link_libraries(quol_saver_core PRIVATE PkgConfig::QUOL_GL PkgConfig::QUOL_XRANDR)
-list(APPEND QUOL_SAVER_TEST_SOURCES fader/fader_support_test.cpp fader/frame_pacer_test.cpp)
+target_link_libraries(quol_saver_program PRIVATE PkgConfig::QUOL_GL PkgConfig::QUOL_XRANDR)
+list(APPEND QUOL_SAVER_PROGRAM_TEST_SOURCES fader/fader_support_test.cpp fader/frame_pacer_test.cpp)
 if(BUILD_TESTING)
   target_sources(saver_x11_tests PRIVATE
     fader/basic_fader_test.cpp

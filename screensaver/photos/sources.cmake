@@ -1,12 +1,12 @@
 # sources of screensaver/photos
-target_sources(quol_saver_core PRIVATE
+target_sources(quol_saver_picture PRIVATE
   photos/image_picker.cpp
   photos/feed_set.cpp
   photos/photo_decode.cpp
   photos/photo_image.cpp
   photos/photo_resample.cpp
 )
-list(APPEND QUOL_SAVER_TEST_SOURCES
+list(APPEND QUOL_SAVER_PICTURE_TEST_SOURCES
   photos/image_picker_test.cpp
   photos/feed_set_test.cpp
   photos/photo_image_test.cpp

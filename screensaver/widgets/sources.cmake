@@ -3,7 +3,7 @@
 # font), which lives in pangoft2.
 pkg_check_modules(PANGOFT2 REQUIRED IMPORTED_TARGET pangoft2)
 
-target_sources(quol_saver_core PRIVATE
+target_sources(quol_saver_picture PRIVATE
   widgets/clock.cpp
   widgets/collage_widget_stack.cpp
   widgets/debug_info_widget.cpp
@@ -16,9 +16,9 @@ target_sources(quol_saver_core PRIVATE
   # The program's resource bundle (resources/CMakeLists.txt).
   $<TARGET_OBJECTS:quol_saver_resources>
 )
-target_link_libraries(quol_saver_core PRIVATE PkgConfig::PANGOFT2)
+target_link_libraries(quol_saver_picture PRIVATE PkgConfig::PANGOFT2)
 
-list(APPEND QUOL_SAVER_TEST_SOURCES
+list(APPEND QUOL_SAVER_PICTURE_TEST_SOURCES
   widgets/clock_test.cpp
   widgets/collage_widget_stack_test.cpp
   widgets/debug_info_widget_test.cpp
