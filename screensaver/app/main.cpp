@@ -162,8 +162,10 @@ int Run(const SaverCommandLine& line) {
 
   int result = 0;
   if (line.preview && WindowExists(display.get(), line.parent_window) && !line.embedded) {
-    PreviewWindow preview(display.get(), &loop);
-    if (preview.Create(line.parent_window)) result = loop.Run();
+    std::unique_ptr<PreviewWindow> preview;
+    if (Succeeded(PreviewWindow::Create(display.get(), &loop, line.parent_window, &preview))) {
+      result = loop.Run();
+    }
   } else {
     SaverFrame::Options options;
     options.debug = line.debug;

@@ -182,18 +182,18 @@ bool SaverFrame::CreateFullScreen() {
     if (window == 0) continue;
     XStoreName(display_, window, monitor.primary ? "Quol Collage" : "Quol Collage (blank)");
     if (monitor.primary) {
-      main_window_ = window;
+      main_window_ = ScopedXWindow(display_, window);
     } else {
-      blank_windows_.push_back(window);
+      blank_windows_.emplace_back(display_, window);
     }
   }
-  if (main_window_ == 0) {
+  if (!main_window_) {
     LogError("No window for the screen saver");
     return false;
   }
-  for (Window window : blank_windows_) XMapRaised(display_, window);
+  for (const ScopedXWindow& window : blank_windows_) XMapRaised(display_, window.get());
   ShowDesktopUntilFirstFade();
-  XMapRaised(display_, main_window_);
+  XMapRaised(display_, main_window_.get());
   XSync(display_, False);
   if (topmost) GrabInput();
   StartMovementBoxAtPointer();
@@ -222,9 +222,9 @@ bool SaverFrame::CreateEmbedded(Window target) {
   if (auto visual = GlCrossFader::ChooseWindowVisual(display_, DefaultScreen(display_))) {
     gl_visual_ = std::make_unique<GlWindowVisual>(std::move(*visual));
   }
-  main_window_ = MakeWindow(embed_target_, primary_, true, false);
-  if (main_window_ == 0) return false;
-  XMapWindow(display_, main_window_);
+  main_window_ = ScopedXWindow(display_, MakeWindow(embed_target_, primary_, true, false));
+  if (!main_window_) return false;
+  XMapWindow(display_, main_window_.get());
   XSync(display_, False);
   loop_->AddEventFilter([this](XEvent& event) { return OnEvent(event); });
   loop_->AddIdleHandler([this] { return fader_ && fader_->Step(); });
@@ -239,7 +239,7 @@ bool SaverFrame::CreateEmbedded(Window target) {
 // fade then starts from it.
 void SaverFrame::ShowDesktopUntilFirstFade() {
   XWindowAttributes attributes{};
-  if (XGetWindowAttributes(display_, main_window_, &attributes) == 0) return;
+  if (XGetWindowAttributes(display_, main_window_.get(), &attributes) == 0) return;
   const Window root = DefaultRootWindow(display_);
   XErrorTrap trap(display_);
   ScopedXPixmap pixmap(display_, XCreatePixmap(display_, root,
@@ -252,7 +252,7 @@ void SaverFrame::ShowDesktopUntilFirstFade() {
     XCopyArea(display_, root, pixmap.get(), gc.get(), primary_.x, primary_.y,
               static_cast<unsigned>(primary_.width), static_cast<unsigned>(primary_.height), 0, 0);
   }
-  XSetWindowBackgroundPixmap(display_, main_window_, pixmap.get());
+  XSetWindowBackgroundPixmap(display_, main_window_.get(), pixmap.get());
   pixmap.reset();  // the window keeps its own reference
   desktop_background_ = !trap.HasError();
 }
@@ -276,10 +276,10 @@ void SaverFrame::GrabInput() {
   bool keyboard = false, pointer = false;
   for (int attempt = 0; attempt < 100 && !(keyboard && pointer); ++attempt) {
     if (!keyboard) {
-      keyboard = grab_.GrabKeyboard(main_window_);
+      keyboard = grab_.GrabKeyboard(main_window_.get());
     }
     if (!pointer) {
-      pointer = grab_.GrabPointer(main_window_, ButtonPressMask | PointerMotionMask,
+      pointer = grab_.GrabPointer(main_window_.get(), ButtonPressMask | PointerMotionMask,
                                   blank_cursor_.get());
     }
     if (!(keyboard && pointer)) usleep(20000);
@@ -324,8 +324,9 @@ void SaverFrame::SetUpSlideShow() {
 }
 
 bool SaverFrame::IsOurWindow(Window window) const {
-  return window == main_window_ ||
-         std::find(blank_windows_.begin(), blank_windows_.end(), window) != blank_windows_.end();
+  return window == main_window_.get() ||
+         std::any_of(blank_windows_.begin(), blank_windows_.end(),
+                     [window](const ScopedXWindow& blank) { return blank.get() == window; });
 }
 
 bool SaverFrame::OnEvent(XEvent& event) {
@@ -353,7 +354,7 @@ bool SaverFrame::OnEvent(XEvent& event) {
     case DestroyNotify:
       if (embedded_ && event.xdestroywindow.window == embed_target_) {
         LogInfo("Host window gone; ending");
-        main_window_ = 0;
+        main_window_.release();  // went with its host
         CloseAll();
       }
       return true;
@@ -363,12 +364,12 @@ bool SaverFrame::OnEvent(XEvent& event) {
 }
 
 void SaverFrame::OnHostConfigured(int width, int height) {
-  if (closing_ || main_window_ == 0 || width <= 0 || height <= 0) return;
+  if (closing_ || !main_window_ || width <= 0 || height <= 0) return;
   if (width == primary_.width && height == primary_.height) return;  // moved only
   // The server clears the resized window to its black background. The
   // fader goes with the old size: drawn at that size into the new window it
   // would leave a stale strip or an offset picture.
-  XResizeWindow(display_, main_window_, static_cast<unsigned>(width),
+  XResizeWindow(display_, main_window_.get(), static_cast<unsigned>(width),
                 static_cast<unsigned>(height));
   primary_.width = width;
   primary_.height = height;
@@ -400,7 +401,7 @@ void SaverFrame::OnKey(XKeyEvent& event) {
 
   if (text[0] == '/' && !IsRestrictedSession()) {
     if (options_.settings != nullptr) {
-      options_.settings->Run(2, main_window_);
+      options_.settings->Run(2, main_window_.get());
     } else {
       LogInfo("The settings window is not part of this build");
     }
@@ -468,25 +469,30 @@ void SaverFrame::OnMotion(int x, int y) {
   if (!inside && !options_.debug && !embedded_) CloseAll();
 }
 
+std::vector<Window> SaverFrame::blank_windows() const {
+  std::vector<Window> ids;
+  for (const ScopedXWindow& window : blank_windows_) ids.push_back(window.get());
+  return ids;
+}
+
 void SaverFrame::CloseAll() {
   if (closing_) return;
   closing_ = true;
   grab_.Release();
   fader_.reset();
-  for (Window window : blank_windows_) XDestroyWindow(display_, window);
   blank_windows_.clear();
-  if (main_window_ != 0) {
+  if (main_window_) {
+    // A foreign parent may be going at this moment: an error here is expected.
     XErrorTrap trap(display_);
-    XDestroyWindow(display_, main_window_);
+    main_window_.reset();
     trap.HasError();
-    main_window_ = 0;
   }
   XFlush(display_);
   loop_->Quit(0);
 }
 
 void SaverFrame::ShowSlide(cairo_surface_t* slide, bool instant) {
-  if (closing_ || main_window_ == 0) return;
+  if (closing_ || !main_window_) return;
   // Slides are drawn for the canvas; the window may be smaller, or a host
   // window may have changed size since the slide was drawn.
   SurfacePtr fitted = FitPicture(slide, primary_.width, primary_.height);
@@ -494,7 +500,7 @@ void SaverFrame::ShowSlide(cairo_surface_t* slide, bool instant) {
   cairo_surface_t* picture = fitted.get();
   if (embedded_) last_slide_.reset(cairo_surface_reference(slide));
   if (!fader_) {
-    fader_ = CreateCrossFader(display_, main_window_, primary_.width, primary_.height,
+    fader_ = CreateCrossFader(display_, main_window_.get(), primary_.width, primary_.height,
                               [loop = loop_] { loop->Wake(); });
   }
   if (instant) {
@@ -504,7 +510,7 @@ void SaverFrame::ShowSlide(cairo_surface_t* slide, bool instant) {
   fader_->FadeTo(picture);
   if (desktop_background_) {
     // From now on the fader owns the pixels; the server paints nothing.
-    XSetWindowBackgroundPixmap(display_, main_window_, None);
+    XSetWindowBackgroundPixmap(display_, main_window_.get(), None);
     desktop_background_ = false;
   }
   RestartSlideTimer();
@@ -599,7 +605,16 @@ PreviewWindow::PreviewWindow(Display* display, MessageLoop* loop)
 
 PreviewWindow::~PreviewWindow() = default;
 
-bool PreviewWindow::Create(Window parent) {
+HRESULT PreviewWindow::Create(Display* display, MessageLoop* loop, Window parent,
+                              std::unique_ptr<PreviewWindow>* out) {
+  out->reset();
+  std::unique_ptr<PreviewWindow> preview(new PreviewWindow(display, loop));
+  if (!preview->Open(parent)) return E_INVALIDARG;
+  *out = std::move(preview);
+  return S_OK;
+}
+
+bool PreviewWindow::Open(Window parent) {
   XWindowAttributes attributes{};
   {
     XErrorTrap trap(display_);
@@ -611,11 +626,12 @@ bool PreviewWindow::Create(Window parent) {
   XSetWindowAttributes set{};
   set.background_pixel = BlackPixel(display_, DefaultScreen(display_));
   set.event_mask = ExposureMask | StructureNotifyMask;
-  window_ = XCreateWindow(display_, parent, 0, 0, static_cast<unsigned>(attributes.width),
-                          static_cast<unsigned>(attributes.height), 0, CopyFromParent, InputOutput,
-                          CopyFromParent, CWBackPixel | CWEventMask, &set);
+  window_ = ScopedXWindow(
+      display_, XCreateWindow(display_, parent, 0, 0, static_cast<unsigned>(attributes.width),
+                              static_cast<unsigned>(attributes.height), 0, CopyFromParent,
+                              InputOutput, CopyFromParent, CWBackPixel | CWEventMask, &set));
   XSelectInput(display_, parent, StructureNotifyMask);
-  XMapWindow(display_, window_);
+  XMapWindow(display_, window_.get());
   loop_->AddEventFilter([this](XEvent& event) { return OnEvent(event); });
   loop_->SetTimer(1, std::chrono::milliseconds(kSwitchMs), [this](int) {
     shown_ = 1 - shown_;
@@ -625,18 +641,18 @@ bool PreviewWindow::Create(Window parent) {
 }
 
 bool PreviewWindow::OnEvent(XEvent& event) {
-  if (event.type == Expose && event.xexpose.window == window_ && event.xexpose.count == 0) {
+  if (event.type == Expose && event.xexpose.window == window_.get() && event.xexpose.count == 0) {
     Paint();
     return true;
   }
   if (event.type == ConfigureNotify && event.xconfigure.window == parent_) {
-    XResizeWindow(display_, window_, static_cast<unsigned>(event.xconfigure.width),
+    XResizeWindow(display_, window_.get(), static_cast<unsigned>(event.xconfigure.width),
                   static_cast<unsigned>(event.xconfigure.height));
     return true;
   }
   if (event.type == DestroyNotify &&
-      (event.xdestroywindow.window == parent_ || event.xdestroywindow.window == window_)) {
-    window_ = 0;
+      (event.xdestroywindow.window == parent_ || event.xdestroywindow.window == window_.get())) {
+    window_.release();  // gone, or going with its parent
     loop_->KillTimer(1);
     loop_->Quit(0);
     return true;
@@ -645,10 +661,10 @@ bool PreviewWindow::OnEvent(XEvent& event) {
 }
 
 void PreviewWindow::Paint() {
-  if (window_ == 0 || !images_[shown_]) return;
+  if (!window_ || !images_[shown_]) return;
   XErrorTrap trap(display_);
   XWindowAttributes attributes{};
-  if (XGetWindowAttributes(display_, window_, &attributes) == 0 || trap.HasError()) return;
+  if (XGetWindowAttributes(display_, window_.get(), &attributes) == 0 || trap.HasError()) return;
   cairo_surface_t* image = images_[shown_].get();
   auto draw = [&](cairo_surface_t* target) {
     cairo_t* cr = cairo_create(target);
@@ -665,7 +681,7 @@ void PreviewWindow::Paint() {
   if (!canvas_ || canvas_->width() != attributes.width ||
       canvas_->height() != attributes.height) {
     canvas_.reset();
-    canvas_ = WindowImage::Create(display_, window_, attributes.width, attributes.height);
+    canvas_ = WindowImage::Create(display_, window_.get(), attributes.width, attributes.height);
   }
   if (canvas_) {
     draw(canvas_->surface());
@@ -673,7 +689,7 @@ void PreviewWindow::Paint() {
     canvas_->Push();
   } else {
     // A visual WindowImage does not take: let Cairo put it there.
-    cairo_surface_t* target = cairo_xlib_surface_create(display_, window_, attributes.visual,
+    cairo_surface_t* target = cairo_xlib_surface_create(display_, window_.get(), attributes.visual,
                                                         attributes.width, attributes.height);
     draw(target);
     cairo_surface_destroy(target);

@@ -101,8 +101,8 @@ class SaverFrame {
   // Ends the saver: windows destroyed, loop told to quit.
   void CloseAll();
 
-  Window main_window() const { return main_window_; }
-  const std::vector<Window>& blank_windows() const { return blank_windows_; }
+  Window main_window() const { return main_window_.get(); }
+  std::vector<Window> blank_windows() const;
   bool monitor_off() const { return monitor_off_; }
 
  private:
@@ -135,8 +135,8 @@ class SaverFrame {
   MessageLoop* loop_;
   Options options_;
   std::unique_ptr<GlWindowVisual> gl_visual_;
-  Window main_window_ = 0;
-  std::vector<Window> blank_windows_;
+  ScopedXWindow main_window_;
+  std::vector<ScopedXWindow> blank_windows_;
   Window embed_target_ = 0;
   ScopedXCursor blank_cursor_;
   MonitorRect primary_;
@@ -163,19 +163,26 @@ class SaverFrame {
 class PreviewWindow {
  public:
   static constexpr int kSwitchMs = 5000;
-  PreviewWindow(Display* display, MessageLoop* loop);
+  // Makes the preview as a child of `parent` and starts its timer: S_OK with
+  // the preview in `out`, or E_INVALIDARG (nothing made) when `parent` does
+  // not exist. Window thread.
+  [[nodiscard]] static HRESULT Create(Display* display, MessageLoop* loop, Window parent,
+                                      std::unique_ptr<PreviewWindow>* out);
   ~PreviewWindow();
-  bool Create(Window parent);
+  PreviewWindow(const PreviewWindow&) = delete;
+  PreviewWindow& operator=(const PreviewWindow&) = delete;
   int shown_index() const { return shown_; }
 
  private:
+  PreviewWindow(Display* display, MessageLoop* loop);
+  bool Open(Window parent);
   bool OnEvent(XEvent& event);
   void Paint();
 
   Display* display_;
   MessageLoop* loop_;
   Window parent_ = 0;
-  Window window_ = 0;
+  ScopedXWindow window_;
   SurfacePtr images_[2];
   std::unique_ptr<WindowImage> canvas_;  // the window's size, remade when that changes
   int shown_ = 0;

@@ -40,6 +40,8 @@
 #include "foundation/settings/suite_settings.h"
 #include "platform/protect/data_protection.h"
 #include "platform/testing/test_support.h"
+#include "screensaver/app/message_loop.h"
+#include "screensaver/app/saver_frame.h"
 #include "screensaver/x11/x_display.h"
 #include "screensaver/x11/xvfb_server.h"
 
@@ -760,6 +762,28 @@ TEST_F(SaverCommandLineTest, WithoutPhotoFoldersTheSlidesSayWhereToSetThemUp) {
 // In someone else's window: the settings preview, the xscreensaver daemon
 
 using SaverPreviewTest = SaverTest;
+
+// A preview exists only as a child of a window that is there: a parent gone
+// before the preview was made yields no half-made preview.
+TEST_F(SaverPreviewTest, IsMadeOnlyInsideAWindowThatExists) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  MessageLoop loop(dpy());
+  std::unique_ptr<PreviewWindow> preview;
+  const Window gone = CreateHost(Rect{0, 0, 50, 40});
+  XDestroyWindow(dpy(), gone);
+  XSync(dpy(), False);
+  EXPECT_EQ(PreviewWindow::Create(dpy(), &loop, gone, &preview), E_INVALIDARG);
+  EXPECT_EQ(preview, nullptr);
+  const Window host = CreateHost(Rect{0, 0, 50, 40});
+  ASSERT_EQ(PreviewWindow::Create(dpy(), &loop, host, &preview), S_OK);
+  ASSERT_NE(preview, nullptr);
+  XSync(dpy(), False);
+  EXPECT_EQ(Children(dpy(), host).size(), 1u);
+  preview.reset();  // its window goes with it
+  XSync(dpy(), False);
+  EXPECT_TRUE(Children(dpy(), host).empty());
+  XDestroyWindow(dpy(), host);
+}
 
 TEST_F(SaverPreviewTest, DrawsInsideTheHostFollowsItsSizeAndEndsWhenItGoes) {
   ASSERT_NO_FATAL_FAILURE(StartServer());

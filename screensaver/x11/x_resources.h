@@ -35,6 +35,9 @@ class ScopedXId {
   void reset() {
     if (id_ != Id{}) Free(display_, std::exchange(id_, Id{}));
   }
+  // Forgets the id without freeing it: the server already did (a window
+  // destroyed with its parent).
+  Id release() { return std::exchange(id_, Id{}); }
 
  private:
   Display* display_ = nullptr;
@@ -44,6 +47,7 @@ class ScopedXId {
 using ScopedXPixmap = ScopedXId<Pixmap, &XFreePixmap>;
 using ScopedXCursor = ScopedXId<Cursor, &XFreeCursor>;
 using ScopedXGc = ScopedXId<GC, &XFreeGC>;
+using ScopedXWindow = ScopedXId<Window, &XDestroyWindow>;
 
 // The keyboard and pointer grabs of one window. Released together (as the
 // server counts them: ungrabbing what is not held does nothing) by Release

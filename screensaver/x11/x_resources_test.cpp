@@ -66,6 +66,33 @@ TEST(XResourcesTest, PixmapsAreFreedExactlyWhenTheirOwnerLetsGo) {
   }
 }
 
+// Windows go with their owner too, except one released because the server
+// already destroyed it with its parent (a host window gone).
+TEST(XResourcesTest, WindowsGoWithTheirOwnerUnlessReleased) {
+  XvfbServer server;
+  ASSERT_TRUE(server.ok()) << server.error();
+  XDisplay display = XDisplay::Open(server.display_name());
+  ASSERT_TRUE(display);
+  Display* d = display.get();
+  auto make = [&] {
+    return ScopedXWindow(d, XCreateSimpleWindow(d, DefaultRootWindow(d), 0, 0, 10, 10, 0, 0, 0));
+  };
+  Window kept = 0;
+  {
+    ScopedXWindow gone = make();
+    ScopedXWindow released = make();
+    ASSERT_TRUE(gone && released);
+    EXPECT_TRUE(PixmapExists(d, gone.get()));  // any drawable answers XGetGeometry
+    kept = released.release();
+    EXPECT_FALSE(released);
+    const Window gone_id = gone.get();
+    gone.reset();
+    EXPECT_FALSE(PixmapExists(d, gone_id));
+  }
+  EXPECT_TRUE(PixmapExists(d, kept));
+  XDestroyWindow(d, kept);
+}
+
 TEST(XResourcesTest, AReleasedGrabLetsAnotherClientGrab) {
   XvfbServer server;
   ASSERT_TRUE(server.ok()) << server.error();
