@@ -351,6 +351,14 @@ bool SaverFrame::OnEvent(XEvent& event) {
         OnHostConfigured(event.xconfigure.width, event.xconfigure.height);
       }
       return true;
+    case Expose:
+      // Our window has no background of its own once the fader draws (it
+      // would flash between frames): what was uncovered is drawn again.
+      if (event.xexpose.window == main_window_.get() && event.xexpose.count == 0 && fader_ &&
+          !closing_) {
+        fader_->Repaint();
+      }
+      return true;
     case DestroyNotify:
       if (embedded_ && event.xdestroywindow.window == embed_target_) {
         LogInfo("Host window gone; ending");

@@ -895,6 +895,49 @@ bool ShowsCollage(Display* display, const Rect& area, int step) {
          CountNot(colours, kHostColour) == static_cast<int>(colours.size());
 }
 
+// A window passing over the saver (a dialog over the preview) leaves the
+// collage whole once it goes, well before the next slide would redraw it.
+TEST_F(SaverEmbeddedTest, WhatAnotherWindowUncoversIsDrawnAgain) {
+  ASSERT_NO_FATAL_FAILURE(StartServer(XvfbOptions::Size(1280, 800)));
+  home_.set_interval_seconds(60);
+  const Rect area{0, 0, 800, 500};
+  const Window host = CreateHost(area);
+  auto saver = Start({"--window-id", std::to_string(host)}, {"QUOL_NO_GL=1"});
+  ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+  ASSERT_TRUE(WaitUntil([&] { return ShowsCollage(dpy(), area, 8); }, kStartTimeout))
+      << saver->Report();
+  // The first fade is over once the picture stops changing.
+  std::vector<std::uint32_t> before;
+  ASSERT_TRUE(WaitUntil(
+      [&] {
+        std::vector<std::uint32_t> now = SampleColours(dpy(), DefaultRootWindow(dpy()), area, 8);
+        const bool still = now == before;
+        before = std::move(now);
+        return still;
+      },
+      kStartTimeout));
+
+  const Rect cover{100, 100, 400, 250};
+  const Window over = CreateHost(cover);
+  XSetWindowBackground(dpy(), over, kHostColour);
+  XClearWindow(dpy(), over);
+  XSync(dpy(), False);
+  std::this_thread::sleep_for(200ms);
+  XDestroyWindow(dpy(), over);
+  XSync(dpy(), False);
+  EXPECT_TRUE(WaitUntil(
+      [&] {
+        const auto colours = SampleColours(dpy(), DefaultRootWindow(dpy()), cover, 8);
+        return CountNot(colours, kHostColour) == static_cast<int>(colours.size());
+      },
+      3s))
+      << "the uncovered part still shows the other window";
+  EXPECT_EQ(SampleColours(dpy(), DefaultRootWindow(dpy()), area, 8), before);
+  saver->Signal(SIGTERM);
+  EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+  XDestroyWindow(dpy(), host);
+}
+
 TEST_F(SaverEmbeddedTest, FollowsTheHostWhenItGrowsOrShrinks) {
   ASSERT_NO_FATAL_FAILURE(StartServer(XvfbOptions::Size(1920, 1200)));
   struct Case {

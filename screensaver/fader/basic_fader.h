@@ -29,7 +29,7 @@ class BasicFader : public ICrossFader {
   bool Step() override { return false; }
 
   // Draws the current picture again (after Expose).
-  void Repaint();
+  void Repaint() override;
 
   // How pictures reach the window; for tests and the log.
   const WindowImage* window_image() const { return image_.get(); }

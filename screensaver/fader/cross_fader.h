@@ -36,6 +36,9 @@ class ICrossFader {
   // Draws the next frame of the fade; true while the fade goes on, so the
   // owner of the event loop keeps calling it while idle.
   virtual bool Step() = 0;
+  // Puts the frame last drawn on the window again (an Expose uncovered part
+  // of it); nothing before the first frame. Window thread.
+  virtual void Repaint() = 0;
 };
 
 // The fader for `window`, chosen in this order:

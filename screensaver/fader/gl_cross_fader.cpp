@@ -337,10 +337,17 @@ bool GlCrossFader::Step() {
   const int level = timeline_.NextLevel(platform::TickMs());
   if (Render(level)) {
     ++frames_drawn_;
+    last_level_ = level;
   } else {
     timeline_.Stop();
   }
   return timeline_.running();
+}
+
+void GlCrossFader::Repaint() {
+  // During a fade the next frame comes soon anyway.
+  if (!ready_ || frames_drawn_ == 0 || timeline_.running()) return;
+  static_cast<void>(Render(last_level_));
 }
 
 void GlCrossFader::DrawQuad() const {

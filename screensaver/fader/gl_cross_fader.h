@@ -84,6 +84,7 @@ class GlCrossFader : public ICrossFader {
   void SetPicture(cairo_surface_t* picture) override;
   void FadeTo(cairo_surface_t* picture) override;
   bool Step() override;
+  void Repaint() override;
 
   // Called at the end of each FadeTo, so the loop owner resumes Step calls.
   void SetWakeCallback(std::function<void()> wake) { wake_ = std::move(wake); }
@@ -126,6 +127,7 @@ class GlCrossFader : public ICrossFader {
   FadeTimeline timeline_;
   FramePacer pacer_;
   long frames_drawn_ = 0;
+  int last_level_ = 0;  // of the frame last drawn, for Repaint
   std::function<void()> wake_;
 };
 

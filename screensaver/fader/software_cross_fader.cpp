@@ -73,6 +73,13 @@ bool SoftwareCrossFader::Step() {
   return timeline_.running();
 }
 
+void SoftwareCrossFader::Repaint() {
+  // The window's image still holds the last frame; during a fade the next
+  // one comes soon anyway.
+  if (!image_ || frames_drawn_ == 0 || timeline_.running()) return;
+  if (!image_->Push()) LogError("SoftwareCrossFader: the window refused the picture");
+}
+
 bool SoftwareCrossFader::DrawFrame(int level) {
   cairo_t* cr = context_.get();
   // Both pictures are opaque: the SOURCE paint replaces every pixel, and

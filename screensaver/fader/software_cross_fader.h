@@ -36,6 +36,7 @@ class SoftwareCrossFader : public ICrossFader {
   void SetPicture(cairo_surface_t* picture) override;
   void FadeTo(cairo_surface_t* picture) override;
   bool Step() override;
+  void Repaint() override;
 
   // Called at the end of each FadeTo, so the loop owner resumes Step calls.
   void SetWakeCallback(std::function<void()> wake) { wake_ = std::move(wake); }
