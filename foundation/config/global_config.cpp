@@ -4,15 +4,12 @@
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
-#include <sstream>
 #include <unordered_map>
 
 #include "foundation/config/service_hosts.h"
 #include "foundation/log/process_log.h"
 #include "foundation/settings/suite_settings.h"
-#include "foundation/xml/bounded_xml.h"
 #include "foundation/xml/xml_document.h"
-#include "platform/http/http.h"
 #include "platform/fs/files.h"
 #include "platform/identity/identity.h"
 #include "platform/locale/locale.h"
@@ -120,8 +117,8 @@ class ConfigReader {
                     const std::string& default_value) {
     const Index& index = SectionIndex(section);
     auto found = index.find(key);
-    return Logged(found != index.end() ? found->second : pugi::xml_node(), section + "/" + key,
-                  default_value);
+    return ReportSettingRead(XmlElementText(found != index.end() ? found->second : pugi::xml_node()),
+                             section + "/" + key, false, default_value);
   }
 
   std::string Value(const std::string& section, const std::string& key,
@@ -136,8 +133,9 @@ class ConfigReader {
         break;
       }
     }
-    return Logged(match, section + "/" + key + "[@" + attribute_name + " = '" + lowered + "']",
-                  default_value);
+    return ReportSettingRead(XmlElementText(match),
+                             section + "/" + key + "[@" + attribute_name + " = '" + lowered + "']",
+                             false, default_value);
   }
 
   int Int(const std::string& section, const std::string& key, int default_value) {
@@ -181,19 +179,6 @@ class ConfigReader {
       if (IsNamed(part, section)) return part;
     }
     return {};
-  }
-
-  static std::string Logged(pugi::xml_node node, const std::string& logged_query,
-                            const std::string& default_value) {
-    if (node) {
-      std::string text = XmlElementText(node);
-      if (!text.empty()) {
-        LogInfo("Setting '%s'='%s'", logged_query.c_str(), text.c_str());
-        return text;
-      }
-    }
-    LogInfo("Setting '%s' defaulted to '%s'", logged_query.c_str(), default_value.c_str());
-    return default_value;
   }
 
   pugi::xml_node root_;
@@ -412,23 +397,11 @@ std::string CGlobalConfig::BuildUpdateQuery(bool use_fallback) {
 }
 
 XmlDocument CGlobalConfig::FetchDocument(const std::string& url) const {
-  platform::HttpOptions options;
-  const UrlPolicyInputs inputs = ServiceUrlPolicy(not_safe_domains(), client_mode_ == kClientModeLocal);
-  options.allow_redirect = [inputs](const std::string& target) {
+  const UrlPolicyInputs inputs =
+      ServiceUrlPolicy(not_safe_domains(), client_mode_ == kClientModeLocal);
+  return OpenDocument(url, false, nullptr, [inputs](const std::string& target) {
     return IsUrlSafe(target, inputs, nullptr, true);
-  };
-  std::string body;
-  std::string error;
-  HRESULT hr = platform::HttpFetchDocument(url, options, &body, &error);
-  XmlDocument document = CreateXmlDocument();
-  if (!document) return nullptr;
-  if (Succeeded(hr)) {
-    hr = ParseBoundedXml(body, &document->xml, &error);
-    if (Succeeded(hr) && document->xml.document_element()) return document;
-  }
-  if (Failed(hr)) LogError("Failed to get settings: %s", error.c_str());
-  LogInfo("Settings file %s not found.", url.c_str());
-  return nullptr;
+  });
 }
 
 HRESULT CGlobalConfig::RefreshFromService() {

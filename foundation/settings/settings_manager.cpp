@@ -47,45 +47,6 @@ bool IsNameChar(char32_t c) {
          (c >= 0x300 && c <= 0x36F) || (c >= 0x203F && c <= 0x2040);
 }
 
-// Decodes the UTF-8 sequence at `*at`; false for anything malformed,
-// overlong or a surrogate.
-bool NextCodePoint(std::string_view text, std::size_t* at, char32_t* out) {
-  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
-  const unsigned char lead = byte(*at);
-  std::size_t length = 0;
-  char32_t value = 0;
-  if (lead < 0x80) {
-    *out = lead;
-    ++*at;
-    return true;
-  }
-  if ((lead & 0xE0) == 0xC0) {
-    length = 2;
-    value = lead & 0x1F;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3;
-    value = lead & 0x0F;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4;
-    value = lead & 0x07;
-  } else {
-    return false;
-  }
-  if (*at + length > text.size()) return false;
-  for (std::size_t i = 1; i < length; ++i) {
-    const unsigned char next = byte(*at + i);
-    if ((next & 0xC0) != 0x80) return false;
-    value = (value << 6) | (next & 0x3F);
-  }
-  static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
-  if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-    return false;
-  }
-  *out = value;
-  *at += length;
-  return true;
-}
-
 // The first child element of `parent` named `name`, found by walking the
 // children: names never become part of a query.
 pugi::xml_node ChildNamed(pugi::xml_node parent, const std::string& name) {
@@ -255,22 +216,11 @@ bool CQuolSettingsManagerBase::IsValidName(std::string_view name) {
   bool first = true;
   while (at < name.size()) {
     char32_t c = 0;
-    if (!NextCodePoint(name, &at, &c)) return false;
+    if (!platform::NextCodePoint(name, &at, &c)) return false;
     if (first ? !IsNameStart(c) : !IsNameChar(c)) return false;
     first = false;
   }
   return true;
-}
-
-std::string CQuolSettingsManagerBase::Lookup(const std::string& found,
-                                             const std::string& logged_query, bool secret,
-                                             const std::string& default_value) const {
-  if (!found.empty()) {
-    LogInfo("Setting '%s'='%s'", logged_query.c_str(), secret ? "***" : found.c_str());
-    return found;
-  }
-  LogInfo("Setting '%s' defaulted to '%s'", logged_query.c_str(), default_value.c_str());
-  return default_value;
 }
 
 std::string CQuolSettingsManagerBase::GetValue(const std::string& section, const std::string& key,
@@ -280,7 +230,7 @@ std::string CQuolSettingsManagerBase::GetValue(const std::string& section, const
     node = ChildNamed(ChildNamed(ReadableRoot(document_.get()), section), key);
   }
   const bool secret = secret_keys_.count({section, key}) != 0;
-  return Lookup(XmlElementText(node), section + "/" + key, secret, default_value);
+  return ReportSettingRead(XmlElementText(node), section + "/" + key, secret, default_value);
 }
 
 std::string CQuolSettingsManagerBase::GetValue(const std::string& section, const std::string& key,
@@ -303,7 +253,7 @@ std::string CQuolSettingsManagerBase::GetValue(const std::string& section, const
   }
   std::string logged = section + "/" + key + "[@" + attribute_name + " = '" + lowered + "']";
   const bool secret = secret_keys_.count({section, key}) != 0;
-  return Lookup(XmlElementText(node), logged, secret, default_value);
+  return ReportSettingRead(XmlElementText(node), logged, secret, default_value);
 }
 
 int CQuolSettingsManagerBase::GetInt(const std::string& section, const std::string& key,
@@ -376,7 +326,8 @@ void CQuolSettingsManagerBase::SetDocumentFetcher(DocumentFetcher fetcher) {
 }
 
 XmlDocument CQuolSettingsManagerBase::OpenDocument(const std::string& name, bool create_if_missing,
-                                                   OpenOutcome* outcome) {
+                                                   OpenOutcome* outcome,
+                                                   const RedirectCheck& allow_redirect) {
   OpenOutcome found;
   XmlDocument document = CreateXmlDocument();
   if (!document) return nullptr;
@@ -392,27 +343,26 @@ XmlDocument CQuolSettingsManagerBase::OpenDocument(const std::string& name, bool
       std::lock_guard lock(g_fetcher_mutex);
       fetcher = g_fetcher;
     }
-    hr = fetcher ? fetcher(name, &body, &error) : platform::HttpFetchDocument(name, &body, &error);
+    if (fetcher) {
+      hr = fetcher(name, &body, &error);
+    } else {
+      platform::HttpOptions options;
+      options.allow_redirect = allow_redirect;
+      hr = platform::HttpFetchDocument(name, options, &body, &error);
+    }
     have_body = true;
   } else {
-    struct stat st {};
-    if (::stat(name.c_str(), &st) != 0) {
-      // Anything but "not there" means a file we cannot see into, which a
-      // save must not replace.
-      if (errno != ENOENT && errno != ENOTDIR) {
-        hr = HresultFromLastErrno();
-        error = "cannot read file";
-      }
-    } else if (!S_ISREG(st.st_mode)) {
-      hr = HresultFromErrno(S_ISDIR(st.st_mode) ? EISDIR : EINVAL);
-      error = "not a regular file";
+    hr = platform::ReadWholeFile(name, &body, kMaxDocumentBytes);
+    if (hr == HresultFromErrno(ENOENT) || hr == HresultFromErrno(ENOTDIR)) {
+      hr = S_OK;  // not there: nothing on disk to protect
+    } else if (Failed(hr)) {
+      // Anything else that exists but cannot be read (a folder or a FIFO
+      // in its place, no permission, too large) must not be replaced.
+      error = hr == E_OUTOFMEMORY ? "file too large" : "cannot read file";
+      found = {Source::kUnreadable, hr};
     } else {
-      hr = platform::ReadWholeFile(name, &body, kMaxDocumentBytes);
-      if (hr == E_OUTOFMEMORY) error = "file too large";
-      else if (Failed(hr)) error = "cannot read file";
       have_body = true;
     }
-    if (Failed(hr)) found = {Source::kUnreadable, hr};
   }
 
   if (have_body && Succeeded(hr)) {

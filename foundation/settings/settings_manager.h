@@ -114,12 +114,18 @@ class CQuolSettingsManagerBase {
   // kMaxNameBytes bytes of valid UTF-8.
   static bool IsValidName(std::string_view name);
 
+  // Whether a download may follow a redirect to this absolute URL.
+  using RedirectCheck = std::function<bool(const std::string& url)>;
+
   // A file path or an http(s) URL. A file that does not parse, or nests
   // deeper than kMaxXmlDepth, is logged with the reason. With
   // `create_if_missing` a missing or unusable source gives an empty "quol"
-  // document. `outcome`, when given, tells what was found on disk.
+  // document. `outcome`, when given, tells what was found on disk. A URL's
+  // redirects are followed only where `allow_redirect` (when set) agrees;
+  // an installed fetcher replaces the download altogether.
   static XmlDocument OpenDocument(const std::string& name, bool create_if_missing,
-                                  OpenOutcome* outcome = nullptr);
+                                  OpenOutcome* outcome = nullptr,
+                                  const RedirectCheck& allow_redirect = {});
   static XmlDocument CreateXmlDocument();
   static void SetDocumentFetcher(DocumentFetcher fetcher);
 
@@ -148,10 +154,6 @@ class CQuolSettingsManagerBase {
   }
 
  private:
-  // The trimmed text of `found` (empty when nothing was found), logged
-  // under `logged_query`, or the default when it is empty.
-  std::string Lookup(const std::string& found, const std::string& logged_query, bool secret,
-                     const std::string& default_value) const;
   // Copies the malformed file at the path aside unless an identical copy is
   // already there.
   [[nodiscard]] HRESULT KeepMalformedFileAside();

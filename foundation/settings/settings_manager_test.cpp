@@ -39,6 +39,38 @@ class TestStore : public CQuolSettingsManagerBase {
   using CQuolSettingsManagerBase::SetPath;
 };
 
+// A child process saves `payload` between two counters over and over and is
+// killed after `delay_us`, at whatever moment of a save that falls.
+void SaveUntilKilled(const std::string& payload, useconds_t delay_us) {
+  pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    TestStore store;
+    if (Failed(store.Load())) _exit(3);
+    for (int i = 0;; ++i) {
+      (void)store.SetInt("s", "first", i);
+      (void)store.SetValue("s", "payload", payload);
+      (void)store.SetInt("s", "last", i);
+      store.MarkDirty();
+      static_cast<void>(store.Save());  // killed at any moment; the parent checks the file
+    }
+  }
+  ::usleep(delay_us);
+  ::kill(child, SIGKILL);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+}
+
+// `text` is one whole save of SaveUntilKilled: it parses, both counters
+// agree and the payload is complete.
+void ExpectWholeSave(const std::string& text, const std::string& payload, int round) {
+  pugi::xml_document doc;
+  ASSERT_TRUE(doc.load_string(text.c_str())) << "round " << round << ": torn file";
+  pugi::xml_node s = doc.child("quol").child("s");
+  EXPECT_STREQ(s.child_value("first"), s.child_value("last")) << "round " << round;
+  EXPECT_EQ(std::string(s.child_value("payload")), payload) << "round " << round;
+}
+
 class SettingsStoreTest : public ::testing::Test {
  protected:
   std::string FilePath() const { return env_.data_dir() + "/Test.xml"; }
@@ -273,31 +305,10 @@ TEST_F(SettingsStoreTest, KilledWhileSavingLeavesAWholeDocument) {
   std::mt19937 random(12345);
   const std::string payload(20000, 'p');
   for (int round = 0; round < 40; ++round) {
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      TestStore store;
-      if (Failed(store.Load())) _exit(3);
-      for (int i = 0;; ++i) {
-        (void)store.SetInt("s", "first", i);
-        (void)store.SetValue("s", "payload", payload);
-        (void)store.SetInt("s", "last", i);
-        store.MarkDirty();
-        static_cast<void>(store.Save());  // killed at any moment; the parent checks the file
-      }
-    }
-    ::usleep(static_cast<useconds_t>(random() % 20000));
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-
+    ASSERT_NO_FATAL_FAILURE(SaveUntilKilled(payload, static_cast<useconds_t>(random() % 20000)));
     std::string text = ReadFileOrEmpty(FilePath());
     if (text.empty() && round == 0) continue;  // killed before the first save
-    pugi::xml_document doc;
-    ASSERT_TRUE(doc.load_string(text.c_str())) << "round " << round << ": torn file";
-    pugi::xml_node s = doc.child("quol").child("s");
-    EXPECT_STREQ(s.child_value("first"), s.child_value("last")) << "round " << round;
-    EXPECT_EQ(std::string(s.child_value("payload")), payload) << "round " << round;
+    ASSERT_NO_FATAL_FAILURE(ExpectWholeSave(text, payload, round));
   }
 }
 
@@ -521,31 +532,11 @@ TEST_F(SettingsStoreTest, KillLoopLeavesNoTemporaryFiles) {
   const std::string payload(200000, 'q');
   int leftovers_seen = 0;
   for (int round = 0; round < rounds; ++round) {
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      TestStore store;
-      if (Failed(store.Load())) _exit(3);
-      for (int i = 0;; ++i) {
-        (void)store.SetInt("s", "first", i);
-        (void)store.SetValue("s", "payload", payload);
-        (void)store.SetInt("s", "last", i);
-        store.MarkDirty();
-        static_cast<void>(store.Save());  // killed at any moment; the parent checks the file
-      }
-    }
-    ::usleep(static_cast<useconds_t>(1000 + random() % 30000));
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-
+    ASSERT_NO_FATAL_FAILURE(
+        SaveUntilKilled(payload, static_cast<useconds_t>(1000 + random() % 30000)));
     const std::string text = ReadFileOrEmpty(FilePath());
     if (!text.empty()) {
-      pugi::xml_document doc;
-      ASSERT_TRUE(doc.load_string(text.c_str())) << "round " << round << ": torn file";
-      pugi::xml_node s = doc.child("quol").child("s");
-      EXPECT_STREQ(s.child_value("first"), s.child_value("last")) << "round " << round;
-      EXPECT_EQ(std::string(s.child_value("payload")), payload) << "round " << round;
+      ASSERT_NO_FATAL_FAILURE(ExpectWholeSave(text, payload, round));
     }
     for (const std::string& name : ListFolder(env_.data_dir())) {
       if (name.starts_with(".Test.xml.")) ++leftovers_seen;

@@ -22,6 +22,12 @@ struct XmlDocumentHandle {
 // empty for a null node.
 std::string XmlElementText(pugi::xml_node node);
 
+// Every read of a store is logged: "Setting '<query>'='<text>'" (the text
+// as "***" when `secret`), or "Setting '<query>' defaulted to '<default>'"
+// when `text` is empty. Returns what the read yields.
+std::string ReportSettingRead(const std::string& text, const std::string& logged_query,
+                              bool secret, const std::string& default_value);
+
 // The first child of `parent` named `name`, appended as its last child when
 // there is none.
 pugi::xml_node FindOrCreateElement(pugi::xml_node parent, const std::string& name);

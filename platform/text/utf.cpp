@@ -33,37 +33,53 @@ char Lower(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' +
 
 }  // namespace
 
+bool NextCodePoint(std::string_view text, std::size_t* at, char32_t* out) {
+  if (*at >= text.size()) return false;
+  const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(text[i]); };
+  const unsigned char lead = byte(*at);
+  std::size_t length = 0;
+  char32_t value = 0;
+  if (lead < 0x80) {
+    *out = lead;
+    ++*at;
+    return true;
+  }
+  if ((lead & 0xE0) == 0xC0) {
+    length = 2;
+    value = lead & 0x1F;
+  } else if ((lead & 0xF0) == 0xE0) {
+    length = 3;
+    value = lead & 0x0F;
+  } else if ((lead & 0xF8) == 0xF0) {
+    length = 4;
+    value = lead & 0x07;
+  } else {
+    return false;
+  }
+  if (*at + length > text.size()) return false;
+  for (std::size_t i = 1; i < length; ++i) {
+    const unsigned char next = byte(*at + i);
+    if ((next & 0xC0) != 0x80) return false;
+    value = (value << 6) | (next & 0x3F);
+  }
+  static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (value < kSmallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+    return false;
+  }
+  *out = value;
+  *at += length;
+  return true;
+}
+
 std::u16string Utf8ToUtf16(std::string_view text) {
   std::u16string out;
   out.reserve(text.size());
   std::size_t i = 0;
   while (i < text.size()) {
-    auto b0 = static_cast<unsigned char>(text[i]);
     char32_t cp = kReplacement;
-    std::size_t len = 1;
-    if (b0 < 0x80) {
-      cp = b0;
-    } else {
-      int extra = (b0 >= 0xF0 && b0 <= 0xF4) ? 3 : (b0 >= 0xE0) ? 2 : (b0 >= 0xC2 && b0 < 0xE0) ? 1 : 0;
-      if (b0 >= 0xF5) extra = 0;
-      if (extra > 0 && i + static_cast<std::size_t>(extra) < text.size() + 0) {
-        char32_t value = b0 & (0x3F >> extra);
-        bool ok = true;
-        for (int k = 1; k <= extra; ++k) {
-          auto b = static_cast<unsigned char>(text[i + static_cast<std::size_t>(k)]);
-          if ((b & 0xC0) != 0x80) {
-            ok = false;
-            break;
-          }
-          value = (value << 6) | (b & 0x3F);
-        }
-        const char32_t min_for_len[] = {0, 0x80, 0x800, 0x10000};
-        if (ok && value >= min_for_len[extra] && value <= 0x10FFFF &&
-            !(value >= 0xD800 && value <= 0xDFFF)) {
-          cp = value;
-          len = static_cast<std::size_t>(extra) + 1;
-        }
-      }
+    if (!NextCodePoint(text, &i, &cp)) {
+      cp = kReplacement;
+      ++i;  // one byte at a time past what does not decode
     }
     if (cp >= 0x10000) {
       cp -= 0x10000;
@@ -72,7 +88,6 @@ std::u16string Utf8ToUtf16(std::string_view text) {
     } else {
       out += static_cast<char16_t>(cp);
     }
-    i += len;
   }
   return out;
 }

@@ -8,6 +8,11 @@
 
 namespace quol::platform {
 
+// Decodes the UTF-8 sequence at `*at` into `*out` and moves `*at` past it;
+// false, with `*at` unchanged, at the end of the text or for a malformed,
+// overlong or surrogate sequence.
+bool NextCodePoint(std::string_view text, std::size_t* at, char32_t* out);
+
 // Invalid UTF-8 sequences become U+FFFD.
 std::u16string Utf8ToUtf16(std::string_view text);
 // Unpaired surrogates become U+FFFD.

@@ -36,6 +36,37 @@ std::time_t Utc(int day, int hour, int minute) {
   return timegm(&tm);
 }
 
+// A service on 127.0.0.1 that signs anyone in and answers every calendar
+// call with the text last given to SetAnswer.
+class CannedCalendarService {
+ public:
+  CannedCalendarService() {
+    server_.server().Get("/auth", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content("<quol><success>true</success><account>42</account><auth>T</auth></quol>",
+                      "text/xml");
+    });
+    server_.server().Get("/calendar", [this](const httplib::Request&, httplib::Response& res) {
+      std::lock_guard guard(lock_);
+      res.set_content(answer_, "text/xml");
+    });
+    server_.Start();
+  }
+  void SetAnswer(const std::string& answer) {
+    std::lock_guard guard(lock_);
+    answer_ = answer;
+  }
+  // Points the sign-in and calendar addresses of `sources` here.
+  void Serve(CalendarSources* sources) {
+    sources->auth_service_url = [this] { return server_.Url("/auth"); };
+    sources->reminder_service_url = [this] { return server_.Url("/calendar"); };
+  }
+
+ private:
+  std::mutex lock_;
+  std::string answer_;
+  testing::HttpTestServer server_;  // last: stops before what it serves goes
+};
+
 // The calendar call against the service stand-in on an ephemeral port, on
 // Tuesday 10 March 2026 at 14:30, one hour east of UTC.
 class CalendarServiceTest : public ::testing::Test {
@@ -208,21 +239,9 @@ TEST_F(CalendarServiceTest, NoCredentialsOrAWrongPasswordAskNoCalendar) {
 // the answer in document order, only attendees with a colour element, text
 // collected from inside nested markup.
 TEST_F(CalendarServiceTest, AnswersAreReadListByListAttendeeByAttendee) {
-  std::mutex lock;
-  std::string body;
-  testing::HttpTestServer fake;
-  fake.server().Get("/auth", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("<quol><success>true</success><account>42</account><auth>T</auth></quol>",
-                    "text/xml");
-  });
-  fake.server().Get("/calendar", [&](const httplib::Request&, httplib::Response& res) {
-    std::lock_guard guard(lock);
-    res.set_content(body, "text/xml");
-  });
-  fake.Start();
+  CannedCalendarService service;
   CalendarSources sources = Sources();
-  sources.auth_service_url = [&] { return fake.Url("/auth"); };
-  sources.reminder_service_url = [&] { return fake.Url("/calendar"); };
+  service.Serve(&sources);
   CalendarRequest request(sources);
 
   struct Case {
@@ -256,10 +275,7 @@ TEST_F(CalendarServiceTest, AnswersAreReadListByListAttendeeByAttendee) {
       {"no list", "<appointment><subject>outside</subject></appointment>", E_FAIL, {""}, {1}},
   };
   for (const Case& c : cases) {
-    {
-      std::lock_guard guard(lock);
-      body = std::string("<quol><success>true</success>") + c.lists + "</quol>";
-    }
+    service.SetAnswer(std::string("<quol><success>true</success>") + c.lists + "</quol>");
     ASSERT_EQ(request.Fetch(), c.result) << c.name;
     std::vector<std::string> subjects;
     std::vector<std::size_t> colours;
@@ -390,30 +406,16 @@ TEST_F(AppointmentSnapshotTest, ASlowOrStoppedServiceNeitherBlocksNorLosesTheLis
 }
 
 TEST_F(AppointmentSnapshotTest, GarbageAndMissingListsKeepThePreviousList) {
-  std::mutex lock;
-  std::string body =
+  const std::string first =
       "<quol><success>true</success><appointments><appointment><subject>Swim</subject>"
       "<startTime>2026-03-10T14:10:00</startTime><attendees><attendee><name>Mia</name></attendee>"
       "<attendee><color>9</color></attendee></attendees></appointment></appointments></quol>";
-  testing::HttpTestServer fake;
-  fake.server().Get("/auth", [](const httplib::Request&, httplib::Response& res) {
-    res.set_content("<quol><success>true</success><account>42</account><auth>T</auth></quol>",
-                    "text/xml");
-  });
-  fake.server().Get("/calendar", [&](const httplib::Request&, httplib::Response& res) {
-    std::lock_guard guard(lock);
-    res.set_content(body, "text/xml");
-  });
-  fake.Start();
+  CannedCalendarService service;
   CalendarSources sources = Sources();
-  sources.auth_service_url = [&] { return fake.Url("/auth"); };
-  sources.reminder_service_url = [&] { return fake.Url("/calendar"); };
+  service.Serve(&sources);
   AppointmentSnapshot snapshot(sources);
   auto refresh = [&](const std::string& next) {
-    {
-      std::lock_guard guard(lock);
-      body = next;
-    }
+    service.SetAnswer(next);
     clock_.Advance(std::chrono::minutes(2));
     std::vector<Appointment> list;
     snapshot.Take(&list);
@@ -422,7 +424,7 @@ TEST_F(AppointmentSnapshotTest, GarbageAndMissingListsKeepThePreviousList) {
     return list;
   };
 
-  std::vector<Appointment> list = refresh(body);
+  std::vector<Appointment> list = refresh(first);
   ASSERT_EQ(list.size(), 1u);
   EXPECT_EQ(list[0].attendee_colours, (std::vector<RgbColour>{MakeRgb(0x03, 0x7C, 0xBC)}));
   EXPECT_EQ(refresh("<html><body>Service Unavailable<br></body></html>").size(), 1u);

@@ -31,14 +31,7 @@ class BasicFaderTest : public ::testing::Test {
     ASSERT_TRUE(server_->ok()) << server_->error();
     display_ = XDisplay::Open(server_->display_name());
     ASSERT_TRUE(display_);
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.background_pixel = kWhite;
-    window_ = XCreateWindow(dpy(), DefaultRootWindow(dpy()), 0, 0, kWidth, kHeight, 0,
-                            CopyFromParent, InputOutput, CopyFromParent,
-                            CWOverrideRedirect | CWBackPixel, &attributes);
-    XMapRaised(dpy(), window_);
-    XSync(dpy(), False);
+    window_ = MapPlainWindow(dpy(), kWidth, kHeight, kWhite);
   }
   Display* dpy() const { return display_.get(); }
 

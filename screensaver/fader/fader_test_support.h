@@ -40,6 +40,21 @@ inline SurfacePtr QuadrantPicture(int width, int height) {
   return picture;
 }
 
+// A mapped override-redirect window of the default visual at the top left,
+// showing `background` until something is drawn.
+inline Window MapPlainWindow(Display* display, int width, int height, unsigned long background) {
+  XSetWindowAttributes attributes{};
+  attributes.override_redirect = True;
+  attributes.background_pixel = background;
+  const Window window =
+      XCreateWindow(display, DefaultRootWindow(display), 0, 0, static_cast<unsigned>(width),
+                    static_cast<unsigned>(height), 0, CopyFromParent, InputOutput, CopyFromParent,
+                    CWOverrideRedirect | CWBackPixel, &attributes);
+  XMapRaised(display, window);
+  XSync(display, False);
+  return window;
+}
+
 // Whether the window's pixel at (x, y) is `rgb`, each channel within
 // `tolerance`.
 inline ::testing::AssertionResult PixelIs(Display* display, Window window, int x, int y,

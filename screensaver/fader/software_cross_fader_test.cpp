@@ -75,14 +75,7 @@ class SoftwareCrossFaderTest : public ::testing::Test {
     ASSERT_TRUE(server_->ok()) << server_->error();
     display_ = XDisplay::Open(server_->display_name());
     ASSERT_TRUE(display_);
-    XSetWindowAttributes attributes{};
-    attributes.override_redirect = True;
-    attributes.background_pixel = kWhite;
-    window_ = XCreateWindow(dpy(), DefaultRootWindow(dpy()), 0, 0, kWidth, kHeight, 0,
-                            CopyFromParent, InputOutput, CopyFromParent,
-                            CWOverrideRedirect | CWBackPixel, &attributes);
-    XMapRaised(dpy(), window_);
-    XSync(dpy(), False);
+    window_ = MapPlainWindow(dpy(), kWidth, kHeight, kWhite);
     platform::SetClockForTesting(&clock_);
   }
   Display* dpy() const { return display_.get(); }

@@ -40,24 +40,19 @@ static int Forward(const char* symbol, const char* path, int flags, mode_t mode)
   return real_open(path, flags, mode);
 }
 
-int open(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list args;
-    va_start(args, flags);
-    mode = (mode_t)va_arg(args, int);
-    va_end(args);
+/* open() and open64() alike: the mode argument is there only with O_CREAT
+ * or O_TMPFILE. */
+#define QUOL_HUNG_OPEN(name)                           \
+  int name(const char* path, int flags, ...) {         \
+    mode_t mode = 0;                                   \
+    if (flags & (O_CREAT | O_TMPFILE)) {               \
+      va_list args;                                    \
+      va_start(args, flags);                           \
+      mode = (mode_t)va_arg(args, int);                \
+      va_end(args);                                    \
+    }                                                  \
+    return Forward(#name, path, flags, mode);          \
   }
-  return Forward("open", path, flags, mode);
-}
 
-int open64(const char* path, int flags, ...) {
-  mode_t mode = 0;
-  if (flags & (O_CREAT | O_TMPFILE)) {
-    va_list args;
-    va_start(args, flags);
-    mode = (mode_t)va_arg(args, int);
-    va_end(args);
-  }
-  return Forward("open64", path, flags, mode);
-}
+QUOL_HUNG_OPEN(open)
+QUOL_HUNG_OPEN(open64)
