@@ -28,6 +28,14 @@ struct DevServiceOptions {
   int api_port = 11110;  // 0 = ephemeral
   int web_port = 2175;   // 0 = ephemeral
   std::string latest_version = "1.0.0.1";
+  std::string min_version = "0.0.0.0";
+  // The configuration's downloadUrl (served for every sku); empty: the
+  // package of latest_version on this service,
+  // api_base() + "/packages/Pkg_<latest_version, dots as _>.deb".
+  std::string download_url;
+  // Every regular file of this folder (when set) is served under
+  // /packages/NAME, with NAME.minisig signed by the service's key at Start.
+  std::string package_dir;
   int ttl_minutes = 60;  // lifetime of a sign-in ticket
 };
 
@@ -106,6 +114,23 @@ class DevService {
   void OverrideConfig(int status, std::string body,
                       std::string content_type = "text/xml; charset=utf-8");
   void ClearConfigOverride();
+  // What the configuration offers from now on (as --latest-version,
+  // --min-version, --download-url; an empty download_url means the default
+  // above). False, changing nothing, when a version is not 1-4 dotted
+  // numbers. The same as GET /admin/update?latestVersion=&minVersion=&downloadUrl=
+  // on the API port (from 127.0.0.1 only, as everything is).
+  bool SetUpdateOffer(const std::string& latest_version, const std::string& min_version,
+                      const std::string& download_url);
+  // Serves `content` under /packages/NAME (replacing one of that name); with
+  // `sign`, NAME.minisig signed by the service's key is served beside it,
+  // otherwise no signature is (404). NAME is a plain file name.
+  void AddPackage(const std::string& name, std::string content, bool sign = true);
+  // With `cut`, GET /packages/NAME sends its headers with the full
+  // Content-Length and half the body, then closes the connection.
+  void SetPackageCutOff(const std::string& name, bool cut);
+  // The minisign public key (two-line key file text) of the Ed25519 key the
+  // service made at Create; the signatures above verify with it.
+  std::string public_key_text() const;
   // Every API answer waits this long first (0 = no wait). Stop() cuts the
   // wait short.
   void SetHandlerDelayMs(int ms);
