@@ -4,6 +4,8 @@
 #include <cstdlib>
 #include <optional>
 
+#include "service/markup.h"
+
 namespace quol::service {
 namespace {
 
@@ -14,25 +16,6 @@ std::optional<int> ParseInt(const std::string& text, int min, int max) {
   if (text.empty() || ec != std::errc() || ptr != end || value < min || value > max)
     return std::nullopt;
   return value;
-}
-
-// One to four dot-separated numbers, as the client compares versions.
-bool IsVersion(const std::string& text) {
-  if (text.empty() || text.size() > 64) return false;
-  int parts = 1;
-  bool digit_seen = false;
-  for (char c : text) {
-    if (c == '.') {
-      if (!digit_seen) return false;
-      ++parts;
-      digit_seen = false;
-    } else if (c >= '0' && c <= '9') {
-      digit_seen = true;
-    } else {
-      return false;
-    }
-  }
-  return digit_seen && parts <= 4;
 }
 
 }  // namespace
@@ -60,6 +43,11 @@ std::string UsageText() {
          "  --demo                  seed the demo family around the current time and\n"
          "                          print its sign-in\n"
          "  --latest-version V      version offered by the configuration (default 1.0.0.1)\n"
+         "  --min-version V         minimum version of the configuration (default 0.0.0.0)\n"
+         "  --download-url URL      downloadUrl of the configuration (default: the package\n"
+         "                          of the latest version here, /packages/Pkg_1_0_0_1.deb)\n"
+         "  --package-dir DIR       serve every file of DIR under /packages/, signed\n"
+         "  --public-key-out PATH   write the package signing public key to PATH\n"
          "  --ttl-minutes N         lifetime of sign-in tickets (default 60)\n"
          "  --add-account EMAIL:PASSWORD\n"
          "                          add an account or reset its password (repeatable)\n"
@@ -107,11 +95,27 @@ bool ParseCommandLine(const std::vector<std::string>& args, CommandLine* out, st
       auto text = value();
       if (!text || text->empty()) return fail("--db needs a file path");
       result.options.db_path = *text;
-    } else if (flag == "--latest-version") {
+    } else if (flag == "--latest-version" || flag == "--min-version") {
       auto text = value();
-      if (!text) return fail("--latest-version needs a version");
-      if (!IsVersion(*text)) return fail("--latest-version: not a version like 1.2.3.4: " + *text);
-      result.options.latest_version = *text;
+      if (!text) return fail(flag + " needs a version");
+      if (!IsDottedVersion(*text)) return fail(flag + ": not a version like 1.2.3.4: " + *text);
+      (flag == "--latest-version" ? result.options.latest_version : result.options.min_version) =
+          *text;
+    } else if (flag == "--download-url") {
+      auto text = value();
+      if (!text || text->empty()) return fail("--download-url needs a URL");
+      if (text->size() > kMaxDownloadUrlBytes)
+        return fail("--download-url: longer than " + std::to_string(kMaxDownloadUrlBytes) +
+                    " bytes");
+      result.options.download_url = *text;
+    } else if (flag == "--package-dir") {
+      auto text = value();
+      if (!text || text->empty()) return fail("--package-dir needs a folder");
+      result.options.package_dir = *text;
+    } else if (flag == "--public-key-out") {
+      auto text = value();
+      if (!text || text->empty()) return fail("--public-key-out needs a file path");
+      result.public_key_out = *text;
     } else if (flag == "--ttl-minutes") {
       auto text = value();
       if (!text) return fail("--ttl-minutes needs a number");

@@ -13,6 +13,9 @@ struct CommandLine {
   DevServiceOptions options;
   bool demo = false;
   bool help = false;
+  // Where the package signing public key is written before the listening
+  // line (empty: nowhere).
+  std::string public_key_out;
   std::vector<std::pair<std::string, std::string>> accounts;  // e-mail, password
 };
 

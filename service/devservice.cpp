@@ -1,8 +1,14 @@
 #include "service/devservice.h"
 
+#include <fcntl.h>
 #include <httplib.h>
+#include <sodium.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -11,9 +17,11 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <thread>
 
 #include "service/civil_time.h"
@@ -32,6 +40,20 @@ constexpr char kHtmlType[] = "text/html; charset=utf-8";
 constexpr char kConfigPath[] = "/quoldevuzez/globalconfig_v2.xml";
 constexpr char kAuthPath[] = "/service/api/accounts/auth/default.ashx";
 constexpr char kCalendarPath[] = "/service/api/calendar/interval/default.ashx";
+constexpr char kAdminUpdatePath[] = "/admin/update";
+constexpr char kPackagesPrefix[] = "/packages/";
+
+constexpr char kPackageType[] = "application/vnd.debian.binary-package";
+constexpr char kSignatureType[] = "text/plain";
+constexpr std::string_view kSignatureSuffix = ".minisig";
+// The editions a client may ask the configuration for; each gets its own
+// downloadUrl element, all naming the same package.
+constexpr std::array<std::string_view, 3> kSkus = {"", "vevuvov", "collage"};
+
+// A package folder with more entries than this is only partly looked at.
+constexpr std::size_t kMaxScannedFolderEntries = 100000;
+// Package bytes go out in pieces of this size.
+constexpr std::size_t kPackageChunkBytes = 64 * 1024;
 
 // Longest parameter values worth looking at; longer ones are simply wrong.
 constexpr std::size_t kMaxUserNameBytes = 320;
@@ -131,6 +153,128 @@ std::string Shown(const std::string& text) {
   return EscapeMarkup(text.size() > kMaxShownBytes ? text.substr(0, kMaxShownBytes) : text);
 }
 
+using Blake2b512 = std::array<unsigned char, crypto_generichash_BYTES_MAX>;
+static_assert(crypto_generichash_BYTES_MAX == 64);
+
+Blake2b512 HashOf(std::string_view data) {
+  Blake2b512 hash{};
+  crypto_generichash(hash.data(), hash.size(), reinterpret_cast<const unsigned char*>(data.data()),
+                     data.size(), nullptr, 0);
+  return hash;
+}
+
+std::string Base64(std::string_view bytes) {
+  std::string out(sodium_base64_ENCODED_LEN(bytes.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+  sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                    bytes.size(), sodium_base64_VARIANT_ORIGINAL);
+  out.resize(std::strlen(out.c_str()));
+  return out;
+}
+
+// The key that signs every package the service serves, made afresh at each
+// Create: clients that are to trust the service get the public half handed
+// to them (QUOL_TEST_TRUST_KEY), so nothing secret is ever stored.
+class PackageSigner {
+ public:
+  PackageSigner() {
+    crypto_sign_keypair(public_key_.data(), secret_key_.data());
+    randombytes_buf(key_id_.data(), key_id_.size());
+  }
+  ~PackageSigner() { sodium_memzero(secret_key_.data(), secret_key_.size()); }
+  PackageSigner(const PackageSigner&) = delete;
+  PackageSigner& operator=(const PackageSigner&) = delete;
+
+  // The two-line public key file of minisign.
+  std::string PublicKeyText() const {
+    return "untrusted comment: minisign public key " + KeyIdText() + "\n" +
+           Base64("Ed" + Raw(key_id_) + Raw(public_key_)) + "\n";
+  }
+
+  // A .minisig in the pre-hashed form (the signature covers the file's
+  // BLAKE2b-512 hash), which is what the minisign tool itself writes today
+  // and which lets large files be hashed without holding them in memory.
+  std::string Sign(const Blake2b512& hash, std::string_view file_name) const {
+    std::array<unsigned char, crypto_sign_BYTES> file_signature{};
+    crypto_sign_detached(file_signature.data(), nullptr, hash.data(), hash.size(),
+                         secret_key_.data());
+    // One line whatever the name holds: a line break would end the comment.
+    std::string name(file_name);
+    for (char& c : name) {
+      if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '_';
+    }
+    const std::string trusted =
+        "timestamp:" + std::to_string(static_cast<long long>(std::time(nullptr))) + " file:" + name;
+    // The global signature binds the trusted comment to the file signature.
+    const std::string global_message = Raw(file_signature) + trusted;
+    std::array<unsigned char, crypto_sign_BYTES> global_signature{};
+    crypto_sign_detached(global_signature.data(), nullptr,
+                         reinterpret_cast<const unsigned char*>(global_message.data()),
+                         global_message.size(), secret_key_.data());
+    return "untrusted comment: signature from quol-devservice key " + KeyIdText() + "\n" +
+           Base64("ED" + Raw(key_id_) + Raw(file_signature)) + "\ntrusted comment: " + trusted +
+           "\n" + Base64(Raw(global_signature)) + "\n";
+  }
+
+ private:
+  template <std::size_t N>
+  static std::string Raw(const std::array<unsigned char, N>& bytes) {
+    return std::string(reinterpret_cast<const char*>(bytes.data()), N);
+  }
+  // As minisign prints key ids: the bytes as a little-endian number in hex.
+  std::string KeyIdText() const {
+    std::string text;
+    char digits[3];
+    for (auto it = key_id_.rbegin(); it != key_id_.rend(); ++it) {
+      std::snprintf(digits, sizeof digits, "%02X", *it);
+      text += digits;
+    }
+    return text;
+  }
+
+  std::array<unsigned char, 8> key_id_{};
+  std::array<unsigned char, crypto_sign_PUBLICKEYBYTES> public_key_{};
+  std::array<unsigned char, crypto_sign_SECRETKEYBYTES> secret_key_{};
+};
+
+// A file descriptor closed with its last owner (package answers share one
+// with the server's writer).
+struct FileHandle {
+  explicit FileHandle(int descriptor) : fd(descriptor) {}
+  ~FileHandle() {
+    if (fd >= 0) ::close(fd);
+  }
+  FileHandle(const FileHandle&) = delete;
+  FileHandle& operator=(const FileHandle&) = delete;
+  int fd;
+};
+
+// Opens a regular file for reading; nullptr (errno set) otherwise. The
+// O_NONBLOCK open keeps a FIFO in a package folder from hanging the service.
+std::shared_ptr<FileHandle> OpenRegularFile(const std::string& path, struct stat* st) {
+  auto file = std::make_shared<FileHandle>(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+  if (file->fd < 0) return nullptr;
+  if (::fstat(file->fd, st) != 0) return nullptr;
+  if (!S_ISREG(st->st_mode)) {
+    errno = EINVAL;
+    return nullptr;
+  }
+  return file;
+}
+
+// Reads up to `length` bytes at `offset`; fewer only at the end of the file
+// or on an error (then -1).
+ssize_t ReadAt(int fd, char* buffer, std::size_t length, std::uint64_t offset) {
+  std::size_t done = 0;
+  while (done < length) {
+    const ssize_t n = ::pread(fd, buffer + done, length - done, static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return -1;
+    if (n == 0) break;
+    done += static_cast<std::size_t>(n);
+  }
+  return static_cast<ssize_t>(done);
+}
+
 }  // namespace
 
 struct DevService::Impl {
@@ -138,6 +282,21 @@ struct DevService::Impl {
     int status;
     std::string body;
     std::string content_type;
+  };
+  // What the configuration offers; changed while running by tests and by
+  // GET /admin/update.
+  struct UpdateOffer {
+    std::string latest_version;
+    std::string min_version;
+    std::string download_url;  // empty: this service's package of latest_version
+  };
+  struct Package {
+    // The bytes: in memory (AddPackage) or the file they were read from
+    // (package folder), of which `size` bytes were signed.
+    std::shared_ptr<const std::string> content;
+    std::string file_path;
+    std::uint64_t size = 0;
+    std::string signature;  // the .minisig text; empty: not signed
   };
   using WebPage = std::string (Impl::*)(const httplib::Request&) const;
 
@@ -150,6 +309,7 @@ struct DevService::Impl {
   std::atomic<int> api_port{0};
   std::atomic<int> web_port{0};
   std::map<std::string, WebPage> web_pages;  // lower-case path -> page
+  PackageSigner signer;
 
   std::mutex lifecycle_mutex;  // serialises Start and Stop
   bool started = false;
@@ -163,6 +323,9 @@ struct DevService::Impl {
   std::function<void(const std::string&)> log_sink;
   std::map<std::string, int> request_counts;
   std::deque<std::string> request_log;
+  UpdateOffer offer;
+  std::map<std::string, Package> packages;  // by name
+  std::set<std::string> cut_packages;       // names answered with half a body
 
   Impl() {
     // The web application's pages; later pages are added here.
@@ -198,6 +361,11 @@ struct DevService::Impl {
     line.append(port_name).append(" ").append(req.method.empty() ? "-" : req.method).append(" ");
     line.append(req.target.empty() ? std::string("-") : MaskTargetForLog(req.target));
     line.append(" -> ").append(std::to_string(res.status));
+    Emit(std::move(line));
+  }
+
+  // One line to the log sink, or standard error.
+  void Emit(std::string line) {
     std::function<void(const std::string&)> sink;
     {
       std::lock_guard lock(mutex);
@@ -259,6 +427,12 @@ struct DevService::Impl {
         SignIn(req, res);
       } else if (path == kCalendarPath) {
         ServeCalendar(req, res);
+      } else if (path == kAdminUpdatePath) {
+        ChangeOfferFromRequest(req, res);
+      } else if (path.starts_with(kPackagesPrefix)) {
+        // The prefix is matched without case like every path; file names
+        // are not.
+        ServePackage(req.path.substr(std::strlen(kPackagesPrefix)), res);
       } else {
         res.status = 404;
         res.set_content(Failure(404, "Not found"), kXmlType);
@@ -271,6 +445,7 @@ struct DevService::Impl {
   }
 
   void ServeConfig(httplib::Response& res) const {
+    UpdateOffer current;
     {
       std::lock_guard lock(mutex);
       if (config_override) {
@@ -278,6 +453,7 @@ struct DevService::Impl {
         res.set_content(config_override->body, config_override->content_type.c_str());
         return;
       }
+      current = offer;
     }
     const std::string api = Base(api_port);
     const std::string config_url = api + "/QuolDevuzez/GlobalConfig_v2.xml";
@@ -293,14 +469,210 @@ struct DevService::Impl {
     line("whatsNewUrl", "/devuzez/whatsnew.htm");  // relative on purpose: clients resolve it
     line("logonPage", "/logon/logon.");
     line("logoffPage", "/logon/logout.");
-    line("latestVersion", options.latest_version);
-    line("minVersion", "0.0.0.0");
+    line("latestVersion", current.latest_version);
+    line("minVersion", current.min_version);
+    const std::string download_url = current.download_url.empty()
+                                         ? DefaultDownloadUrl(current.latest_version)
+                                         : current.download_url;
+    for (std::string_view sku : kSkus) {
+      body.append("  <downloadUrl sku=\"")
+          .append(sku)
+          .append("\">")
+          .append(EscapeMarkup(download_url))
+          .append("</downloadUrl>\n");
+    }
     line("ttl", "1440");
     line("calendarUpdateInterval", "1");
     line("authCookies", "ASP.NET_SessionId;quol_state;quol_auth");
     body += "</default>";
     res.status = 200;
     res.set_content(XmlDocument(body), kXmlType);
+  }
+
+  // This service's package of `version`: Pkg_ and the version with every
+  // dot as an underscore, as the clients name the file they store.
+  std::string DefaultDownloadUrl(const std::string& version) const {
+    std::string underscored = version;
+    std::replace(underscored.begin(), underscored.end(), '.', '_');
+    return Base(api_port) + kPackagesPrefix + "Pkg_" + underscored + ".deb";
+  }
+
+  // Changes the parts given; nothing at all when one of them is unusable.
+  bool ChangeOffer(const std::optional<std::string>& latest_version,
+                   const std::optional<std::string>& min_version,
+                   const std::optional<std::string>& download_url, std::string* why) {
+    if (latest_version && !IsDottedVersion(*latest_version)) {
+      *why = "latestVersion is not a version like 1.2.3.4";
+      return false;
+    }
+    if (min_version && !IsDottedVersion(*min_version)) {
+      *why = "minVersion is not a version like 1.2.3.4";
+      return false;
+    }
+    if (download_url && download_url->size() > kMaxDownloadUrlBytes) {
+      *why = "downloadUrl is longer than " + std::to_string(kMaxDownloadUrlBytes) + " bytes";
+      return false;
+    }
+    std::lock_guard lock(mutex);
+    if (latest_version) offer.latest_version = *latest_version;
+    if (min_version) offer.min_version = *min_version;
+    if (download_url) offer.download_url = *download_url;
+    return true;
+  }
+
+  void ChangeOfferFromRequest(const httplib::Request& req, httplib::Response& res) {
+    std::string why;
+    if (!ChangeOffer(Param(req, "latestVersion"), Param(req, "minVersion"),
+                     Param(req, "downloadUrl"), &why)) {
+      res.status = 400;
+      res.set_content(Failure(400, why), kXmlType);
+      return;
+    }
+    res.status = 200;
+    res.set_content(XmlDocument("<success>true</success>"), kXmlType);
+  }
+
+  // Serves `package` under `name` from now on; without `replace` an
+  // existing one stays (a package given explicitly wins over a folder's
+  // file of the same name).
+  void PutPackage(const std::string& name, Package package, bool replace) {
+    std::lock_guard lock(mutex);
+    if (replace) {
+      packages[name] = std::move(package);
+    } else {
+      packages.emplace(name, std::move(package));
+    }
+  }
+
+  void ServePackage(const std::string& name, httplib::Response& res) {
+    std::optional<Package> package;
+    std::string signature;
+    bool cut = false;
+    {
+      std::lock_guard lock(mutex);
+      if (name.ends_with(kSignatureSuffix)) {
+        auto signed_one = packages.find(name.substr(0, name.size() - kSignatureSuffix.size()));
+        if (signed_one != packages.end()) signature = signed_one->second.signature;
+      }
+      if (signature.empty()) {
+        if (auto found = packages.find(name); found != packages.end()) package = found->second;
+        cut = cut_packages.count(name) != 0;
+      }
+    }
+    if (!signature.empty()) {
+      res.status = 200;
+      res.set_content(signature, kSignatureType);
+      return;
+    }
+    std::shared_ptr<FileHandle> file;
+    if (package && !package->content) {
+      struct stat st {};
+      file = OpenRegularFile(package->file_path, &st);
+    }
+    if (!package || (!package->content && !file)) {
+      res.status = 404;
+      res.set_content(Failure(404, "Not found"), kXmlType);
+      return;
+    }
+    // The headers promise every byte; a cut answer stops half-way and the
+    // server then drops the connection, so the client sees a broken
+    // transfer rather than a short success.
+    const std::uint64_t size = package->size;
+    const std::uint64_t stop_at = cut ? size / 2 : size;
+    auto content = package->content;
+    res.status = 200;
+    res.set_content_provider(
+        static_cast<std::size_t>(size), kPackageType,
+        [content, file, stop_at](std::size_t offset, std::size_t length, httplib::DataSink& sink) {
+          const std::uint64_t end = std::min<std::uint64_t>(offset + length, stop_at);
+          if (offset >= end) return false;
+          const std::size_t n =
+              static_cast<std::size_t>(std::min<std::uint64_t>(end - offset, kPackageChunkBytes));
+          if (content) return sink.write(content->data() + offset, n);
+          std::string buffer(n, '\0');
+          // A file that shrank since it was signed ends the answer early.
+          if (ReadAt(file->fd, buffer.data(), n, offset) != static_cast<ssize_t>(n)) return false;
+          return sink.write(buffer.data(), n);
+        });
+  }
+
+  // Serves the regular files of the package folder, signed, in name order
+  // up to kMaxPackageFiles; oversized and unreadable files are skipped with
+  // a note in the log. False when the folder itself cannot be read.
+  bool LoadPackageFolder(std::string* error) {
+    const std::string& folder = options.package_dir;
+    if (folder.empty()) return true;
+    std::error_code ec;
+    std::filesystem::directory_iterator it(folder, ec);
+    std::vector<std::string> names;
+    std::size_t scanned = 0;
+    for (; !ec && it != std::filesystem::directory_iterator(); it.increment(ec)) {
+      if (++scanned > kMaxScannedFolderEntries) break;
+      const std::string name = it->path().filename().string();
+      if (!IsPlainFileName(name) || name.ends_with(kSignatureSuffix)) continue;
+      std::error_code type_error;
+      if (it->is_regular_file(type_error)) names.push_back(name);
+    }
+    if (ec) {
+      if (error) *error = "cannot read package folder " + folder + ": " + ec.message();
+      return false;
+    }
+    std::sort(names.begin(), names.end());
+    if (names.size() > kMaxPackageFiles) {
+      Emit("quol-devservice: package folder " + folder + " holds " + std::to_string(names.size()) +
+           " files; serving the first " + std::to_string(kMaxPackageFiles));
+      names.resize(kMaxPackageFiles);
+    }
+    for (const std::string& name : names) {
+      std::string why;
+      auto package = ReadFolderPackage(folder + "/" + name, name, &why);
+      if (!package) {
+        Emit("quol-devservice: package " + name + " not served: " + why);
+        continue;
+      }
+      PutPackage(name, std::move(*package), false);
+    }
+    return true;
+  }
+
+  std::optional<Package> ReadFolderPackage(const std::string& path, const std::string& name,
+                                           std::string* why) {
+    struct stat st {};
+    auto file = OpenRegularFile(path, &st);
+    if (!file) {
+      *why = std::strerror(errno);
+      return std::nullopt;
+    }
+    if (static_cast<std::uint64_t>(st.st_size) > kMaxPackageFileBytes) {
+      *why = "larger than " + std::to_string(kMaxPackageFileBytes >> 20) + " MiB";
+      return std::nullopt;
+    }
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES_MAX);
+    std::string buffer(kPackageChunkBytes, '\0');
+    std::uint64_t size = 0;
+    for (;;) {
+      const ssize_t n = ReadAt(file->fd, buffer.data(), buffer.size(), size);
+      if (n < 0) {
+        *why = std::strerror(errno);
+        return std::nullopt;
+      }
+      if (n == 0) break;
+      size += static_cast<std::uint64_t>(n);
+      if (size > kMaxPackageFileBytes) {  // grew while being read
+        *why = "larger than " + std::to_string(kMaxPackageFileBytes >> 20) + " MiB";
+        return std::nullopt;
+      }
+      crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(buffer.data()),
+                                static_cast<std::size_t>(n));
+    }
+    Blake2b512 hash{};
+    crypto_generichash_final(&state, hash.data(), hash.size());
+    Package package;
+    package.file_path = path;
+    package.size = size;
+    package.signature = signer.Sign(hash, name);
+    return package;
   }
 
   void SignIn(const httplib::Request& req, httplib::Response& res) {
@@ -430,9 +802,14 @@ struct DevService::Impl {
       if (cobrand) body += "<dt>cobrand</dt><dd id=\"cobrand\">" + Shown(*cobrand) + "</dd>";
       body += "</dl></div>\n";
     }
+    std::string latest_version;
+    {
+      std::lock_guard lock(mutex);
+      latest_version = offer.latest_version;
+    }
     body += "<div class=\"card\"><h2>Service</h2><dl><dt>API</dt><dd>" +
             EscapeMarkup(Base(api_port)) + "</dd><dt>Latest version</dt><dd>" +
-            EscapeMarkup(options.latest_version) + "</dd></dl></div>";
+            EscapeMarkup(latest_version) + "</dd></dl></div>";
     return HtmlPage("Quol", body);
   }
 
@@ -521,6 +898,8 @@ struct DevService::Impl {
       }
     }
     started = true;
+    // Before any port is bound, so a bad folder leaves nothing listening.
+    if (!LoadPackageFolder(error)) return false;
     Configure(api, true);
     Configure(web, false);
     api_port = Listen(api, api_thread, options.api_port, "api", error);
@@ -566,10 +945,23 @@ std::unique_ptr<DevService> DevService::Create(const DevServiceOptions& options,
     if (error) *error = "ttl_minutes must be positive";
     return nullptr;
   }
+  if (!IsDottedVersion(options.latest_version) || !IsDottedVersion(options.min_version)) {
+    if (error) *error = "latest_version and min_version must be versions like 1.2.3.4";
+    return nullptr;
+  }
+  if (options.download_url.size() > kMaxDownloadUrlBytes) {
+    if (error) *error = "download_url is longer than " + std::to_string(kMaxDownloadUrlBytes) + " bytes";
+    return nullptr;
+  }
+  if (sodium_init() < 0) {
+    if (error) *error = "cannot initialise libsodium";
+    return nullptr;
+  }
   auto store = Store::Open(options.db_path, error);
   if (!store) return nullptr;
   auto impl = std::make_unique<Impl>();
   impl->options = options;
+  impl->offer = {options.latest_version, options.min_version, options.download_url};
   impl->store = std::move(store);
   return std::unique_ptr<DevService>(new DevService(std::move(impl)));
 }
@@ -617,6 +1009,32 @@ void DevService::ClearConfigOverride() {
   std::lock_guard lock(impl_->mutex);
   impl_->config_override.reset();
 }
+
+bool DevService::SetUpdateOffer(const std::string& latest_version, const std::string& min_version,
+                                const std::string& download_url) {
+  std::string ignored;
+  return impl_->ChangeOffer(latest_version, min_version, download_url, &ignored);
+}
+
+void DevService::AddPackage(const std::string& name, std::string content, bool sign) {
+  if (!IsPlainFileName(name)) return;
+  Impl::Package package;
+  package.size = content.size();
+  if (sign) package.signature = impl_->signer.Sign(HashOf(content), name);
+  package.content = std::make_shared<const std::string>(std::move(content));
+  impl_->PutPackage(name, std::move(package), true);
+}
+
+void DevService::SetPackageCutOff(const std::string& name, bool cut) {
+  std::lock_guard lock(impl_->mutex);
+  if (cut) {
+    impl_->cut_packages.insert(name);
+  } else {
+    impl_->cut_packages.erase(name);
+  }
+}
+
+std::string DevService::public_key_text() const { return impl_->signer.PublicKeyText(); }
 
 void DevService::SetHandlerDelayMs(int ms) {
   std::lock_guard lock(impl_->mutex);

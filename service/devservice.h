@@ -15,6 +15,7 @@
 //   ... point the client at service->api_base() ...
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 #include <functional>
 #include <memory>
@@ -22,6 +23,13 @@
 #include <vector>
 
 namespace quol::service {
+
+// Bounds of what the service offers: longer download URLs are refused; of a
+// package folder, files over kMaxPackageFileBytes are skipped and at most
+// kMaxPackageFiles are taken (in name order).
+inline constexpr std::size_t kMaxDownloadUrlBytes = 4096;
+inline constexpr std::size_t kMaxPackageFileBytes = std::size_t{512} << 20;
+inline constexpr std::size_t kMaxPackageFiles = 1000;
 
 struct DevServiceOptions {
   std::string db_path;   // created when missing
@@ -35,6 +43,8 @@ struct DevServiceOptions {
   std::string download_url;
   // Every regular file of this folder (when set) is served under
   // /packages/NAME, with NAME.minisig signed by the service's key at Start.
+  // Not recursive; files named *.minisig are left out (the service signs
+  // what it serves itself). Start fails when the folder cannot be read.
   std::string package_dir;
   int ttl_minutes = 60;  // lifetime of a sign-in ticket
 };
@@ -117,16 +127,20 @@ class DevService {
   // What the configuration offers from now on (as --latest-version,
   // --min-version, --download-url; an empty download_url means the default
   // above). False, changing nothing, when a version is not 1-4 dotted
-  // numbers. The same as GET /admin/update?latestVersion=&minVersion=&downloadUrl=
+  // numbers or the URL is longer than kMaxDownloadUrlBytes. The same as
+  // GET /admin/update?latestVersion=&minVersion=&downloadUrl=
   // on the API port (from 127.0.0.1 only, as everything is).
   bool SetUpdateOffer(const std::string& latest_version, const std::string& min_version,
                       const std::string& download_url);
   // Serves `content` under /packages/NAME (replacing one of that name); with
   // `sign`, NAME.minisig signed by the service's key is served beside it,
-  // otherwise no signature is (404). NAME is a plain file name.
+  // otherwise no signature is (404) unless a package of that name is added
+  // as well (how a test serves a forged signature). NAME is a plain file
+  // name; any other name is ignored.
   void AddPackage(const std::string& name, std::string content, bool sign = true);
   // With `cut`, GET /packages/NAME sends its headers with the full
-  // Content-Length and half the body, then closes the connection.
+  // Content-Length and half the body, then closes the connection. May be
+  // set before the package exists and outlives replacing it.
   void SetPackageCutOff(const std::string& name, bool cut);
   // The minisign public key (two-line key file text) of the Ed25519 key the
   // service made at Create; the signatures above verify with it.

@@ -735,7 +735,9 @@ TEST(DevServiceProgramTest, HelpAndBadCommandLines) {
 
 TEST(DevServiceProgramTest, APortInUseExitsWithOne) {
   TempDir dir;
-  DevServiceOptions options{dir / "a.sqlite", 0, 0};
+  DevServiceOptions options;
+  options.db_path = dir / "a.sqlite";
+  options.api_port = options.web_port = 0;
   std::string error;
   auto service = DevService::Create(options, &error);
   ASSERT_TRUE(service && service->Start(&error)) << error;

@@ -1,11 +1,16 @@
 // quol-devservice: runs the local stand-in of the family-organizer service
 // until SIGINT or SIGTERM.
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
-#include <filesystem>
+#include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -20,6 +25,27 @@ constexpr int kExitUsage = 2;
 int Fail(int code, const std::string& why) {
   std::fprintf(stderr, "quol-devservice: %s\n", why.c_str());
   return code;
+}
+
+// Writes the public key for scripts and tests to hand to the programs. Mode
+// 0644 whatever the umask: it is public, and the reader may be another user.
+bool WritePublicKey(const std::string& path, const std::string& text, std::string* error) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    *error = "cannot write the public key to " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  int failure = ::fchmod(fd, 0644) == 0 ? 0 : errno;
+  for (std::size_t done = 0; failure == 0 && done < text.size();) {
+    const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) failure = n < 0 ? errno : EIO;
+    if (n > 0) done += static_cast<std::size_t>(n);
+  }
+  if (::close(fd) != 0 && failure == 0) failure = errno;
+  if (failure != 0)
+    *error = "cannot write the public key to " + path + ": " + std::strerror(failure);
+  return failure == 0;
 }
 
 }  // namespace
@@ -68,6 +94,10 @@ int main(int argc, char** argv) {
   }
 
   if (!service->Start(&error)) return Fail(kExitFailure, error);
+  if (!command_line.public_key_out.empty() &&
+      !WritePublicKey(command_line.public_key_out, service->public_key_text(), &error)) {
+    return Fail(kExitFailure, error);
+  }
   std::printf("quol-devservice listening api=%d web=%d\n", service->api_port(),
               service->web_port());
   std::fflush(stdout);

@@ -120,6 +120,29 @@ std::string AsciiLower(std::string_view text) {
   return out;
 }
 
+bool IsDottedVersion(std::string_view text) {
+  if (text.empty() || text.size() > 64) return false;
+  int parts = 1;
+  bool digit_seen = false;
+  for (char c : text) {
+    if (c == '.') {
+      if (!digit_seen) return false;
+      ++parts;
+      digit_seen = false;
+    } else if (c >= '0' && c <= '9') {
+      digit_seen = true;
+    } else {
+      return false;
+    }
+  }
+  return digit_seen && parts <= 4;
+}
+
+bool IsPlainFileName(std::string_view name) {
+  return !name.empty() && name.size() <= 255 && name != "." && name != ".." &&
+         name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+}
+
 std::string MaskTargetForLog(std::string_view target) {
   std::string masked;
   const std::size_t question = target.find('?');

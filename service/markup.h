@@ -21,4 +21,12 @@ std::string MaskTargetForLog(std::string_view target);
 // ASCII lower case.
 std::string AsciiLower(std::string_view text);
 
+// One to four dot-separated numbers ("1", "2.0.1.7"), the versions the
+// clients compare part by part. At most 64 bytes.
+bool IsDottedVersion(std::string_view text);
+
+// A name that can only mean one file of one folder: not empty, not "." or
+// "..", no "/" and no NUL, at most 255 bytes.
+bool IsPlainFileName(std::string_view name);
+
 }  // namespace quol::service
