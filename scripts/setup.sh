@@ -9,7 +9,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libpugixml-dev libsodium-dev libglib2.0-dev libglib2.0-dev-bin
   libcurl4-openssl-dev libcpp-httplib-dev libsqlite3-dev sqlite3
-  minisign
+  minisign xdg-utils
   libcairo2-dev libpango1.0-dev libfontconfig-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libexif-dev
   imagemagick time
