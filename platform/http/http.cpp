@@ -459,6 +459,90 @@ HRESULT HttpDownloadToFile(const std::string& url, const HttpOptions& options,
   return S_OK;
 }
 
+namespace {
+
+// Writes only the body of a 200 answer; learns the status from the handle,
+// which curl has filled in before it hands over the first byte of a body.
+struct StatusCheckedSink {
+  CURL* curl = nullptr;
+  int fd = -1;
+  std::size_t cap = 0;  // 0: none
+  std::size_t written = 0;
+  long refused_status = 0;  // a final status other than 200
+  bool overflow = false;
+  bool write_failed = false;
+};
+
+size_t WriteIfOk(char* data, size_t size, size_t count, void* user) {
+  auto* sink = static_cast<StatusCheckedSink*>(user);
+  const size_t n = size * count;
+  long status = 0;
+  curl_easy_getinfo(sink->curl, CURLINFO_RESPONSE_CODE, &status);
+  // A redirect's own body is dropped; Transfer decides where to go next.
+  if (IsRedirectStatus(status)) return n;
+  if (status != 200) {
+    sink->refused_status = status;
+    return 0;
+  }
+  if (sink->cap > 0 && sink->written + n > sink->cap) {
+    sink->overflow = true;
+    return 0;
+  }
+  if (WriteToFile(data, size, count, &sink->fd) != n) {
+    sink->write_failed = true;
+    return 0;
+  }
+  sink->written += n;
+  return n;
+}
+
+}  // namespace
+
+HRESULT HttpDownloadToFd(const std::string& url, const HttpOptions& options, int fd, long* status,
+                         std::string* error) {
+  *status = 0;
+  error->clear();
+  Request request(url, options, true);
+  if (!request.curl) {
+    *error = "cannot create HTTP handle";
+    return E_OUTOFMEMORY;
+  }
+  CURL* h = request.curl.get();
+  StatusCheckedSink sink;
+  sink.curl = h;
+  sink.fd = fd;
+  sink.cap = options.max_body_bytes;
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, &WriteIfOk);
+  curl_easy_setopt(h, CURLOPT_WRITEDATA, &sink);
+  if (options.max_body_bytes > 0) {
+    curl_easy_setopt(h, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(options.max_body_bytes));
+  }
+  CURLcode code = CURLE_OK;
+  // Nothing of a redirect was written, so there is nothing to undo.
+  HRESULT hr = Transfer(request, url, options, [&sink] { return sink.written == 0; }, &code, error);
+  if (sink.refused_status != 0) {
+    *status = sink.refused_status;
+    *error = "HTTP status " + std::to_string(sink.refused_status);
+    return E_HTTP_STATUS;
+  }
+  if (sink.overflow || code == CURLE_FILESIZE_EXCEEDED) {
+    *error = "answer larger than " + std::to_string(sink.cap) + " bytes";
+    return E_HTTP_TOO_LARGE;
+  }
+  if (sink.write_failed) {
+    *error = "cannot write the download";
+    return E_FAIL;
+  }
+  if (Failed(hr)) return hr;
+  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, status);
+  if (*status != 200) {
+    *error = "HTTP status " + std::to_string(*status);
+    return E_HTTP_STATUS;
+  }
+  return S_OK;
+}
+
 HRESULT HttpFetchDocument(const std::string& url, std::string* body, std::string* error) {
   return HttpFetchDocument(url, HttpOptions(), body, error);
 }

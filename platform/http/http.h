@@ -74,6 +74,17 @@ struct HttpResponse {
 [[nodiscard]] HRESULT HttpDownloadToFile(const std::string& url, const HttpOptions& options,
                            const std::string& path, long* status, std::string* error);
 
+// GET into an open, empty file `fd` that the caller owns (and names,
+// renames or removes): the body is written only when the final answer's
+// status is 200. Any other final status fails with E_HTTP_STATUS before a
+// byte of its body is written, and `status` tells which it was; bodies of
+// redirects are never written. `max_body_bytes` (when set) caps the body
+// (E_HTTP_TOO_LARGE); otherwise as HttpDownloadToFile: stall time-out, total
+// time-out when one is set, stop flag. On failure the file may hold part of
+// a 200 answer; the caller discards it.
+[[nodiscard]] HRESULT HttpDownloadToFd(const std::string& url, const HttpOptions& options, int fd,
+                                       long* status, std::string* error);
+
 // Loads an XML (or any) document: GET, and any status other than 2xx fails
 // with E_HTTP_STATUS and a reason such as "HTTP status 500".
 [[nodiscard]] HRESULT HttpFetchDocument(const std::string& url, std::string* body, std::string* error);

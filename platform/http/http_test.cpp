@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -132,6 +135,58 @@ TEST_F(HttpTest, DownloadsLandWholeOrNotAtAll) {
   EXPECT_LT(HttpDownloadToFile(server_.Url("/package"), small, dir / "Pkg_3.deb", &status, &error),
             0);
   EXPECT_EQ(testing::ListFolder(dir.path()), std::vector<std::string>{"Pkg_1.deb"});
+}
+
+// Into a caller's file: only a 200 answer's body is written, whatever else
+// the server sends with its error pages and redirects.
+TEST_F(HttpTest, DownloadsIntoAFileOnlyForStatus200) {
+  server_.server().Get("/gone", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 404;
+    res.set_content(std::string(5000, 'e'), "text/html");
+  });
+  server_.server().Get("/partial", [](const httplib::Request&, httplib::Response& res) {
+    res.status = 206;
+    res.set_content("part", "application/octet-stream");
+  });
+  server_.server().Get("/to-package", [this](const httplib::Request&, httplib::Response& res) {
+    res.set_redirect(server_.Url("/package"));
+    res.set_content(std::string(700, 'r'), "text/html");
+  });
+  struct Case {
+    std::string path;
+    std::size_t cap;
+    HRESULT result;
+    long status;
+    std::size_t bytes;  // what the file holds afterwards
+  };
+  const std::vector<Case> cases = {
+      {"/package", 0, S_OK, 200, 300000},
+      {"/to-package", 0, S_OK, 200, 300000},
+      {"/gone", 0, E_HTTP_STATUS, 404, 0},
+      {"/error", 0, E_HTTP_STATUS, 500, 0},
+      {"/partial", 0, E_HTTP_STATUS, 206, 0},
+      {"/package", 1000, E_HTTP_TOO_LARGE, 0, 0},
+      {"/chunked-huge", 100000, E_HTTP_TOO_LARGE, 0, 100000},
+  };
+  testing::TempDir dir;
+  for (const Case& c : cases) {
+    const std::string file = dir / "download";
+    int fd = ::open(file.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    ASSERT_GE(fd, 0);
+    HttpOptions options;
+    options.max_body_bytes = c.cap;
+    long status = -1;
+    std::string error;
+    EXPECT_EQ(HttpDownloadToFd(server_.Url(c.path), options, fd, &status, &error), c.result)
+        << c.path << ": " << error;
+    ::close(fd);
+    EXPECT_EQ(status, c.status) << c.path;
+    const std::string content = testing::ReadFileOrEmpty(file);
+    EXPECT_LE(content.size(), c.bytes) << c.path;
+    if (c.result == S_OK) {
+      EXPECT_EQ(content, std::string(300000, 'p')) << c.path;
+    }
+  }
 }
 
 // A transfer given a stop flag ends soon after the flag is set, whether the

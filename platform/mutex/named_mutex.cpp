@@ -11,6 +11,15 @@ namespace quol::platform {
 namespace {
 
 constexpr char kGlobalFolder[] = "/tmp/quol-global";
+constexpr char kGlobalFolderVariable[] = "QUOL_GLOBAL_LOCK_DIR";
+
+// Test programs running side by side each get their own machine-wide
+// mutexes through the variable; everything else shares the fixed folder.
+std::string GlobalFolder() {
+  const char* folder = std::getenv(kGlobalFolderVariable);
+  if (folder != nullptr && *folder != '\0') return folder;
+  return kGlobalFolder;
+}
 
 std::string LocalFolder() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
@@ -31,7 +40,7 @@ std::string SafeFileName(std::string name) {
 
 std::string NamedMutex::LockFilePath(const std::string& name) {
   if (StartsWithIgnoreCase(name, "Global\\")) {
-    return JoinPath(kGlobalFolder, SafeFileName(name.substr(7)));
+    return JoinPath(GlobalFolder(), SafeFileName(name.substr(7)));
   }
   std::string bare = StartsWithIgnoreCase(name, "Local\\") ? name.substr(6) : name;
   return JoinPath(LocalFolder(), SafeFileName(bare));

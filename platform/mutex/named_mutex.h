@@ -27,7 +27,9 @@ class NamedMutex {
   void Release() { lock_.Release(); }
 
   // Where the lock file of `name` lives ($XDG_RUNTIME_DIR/quol for Local,
-  // a sticky world-writable folder in /tmp for Global).
+  // a sticky world-writable folder in /tmp for Global, or the folder named
+  // by QUOL_GLOBAL_LOCK_DIR when set, read on every call, so that test
+  // programs run in parallel do not share machine-wide mutexes).
   static std::string LockFilePath(const std::string& name);
 
  private:

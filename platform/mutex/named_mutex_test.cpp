@@ -11,12 +11,16 @@ namespace {
 
 TEST(NamedMutexTest, LocalAndGlobalLiveInTheirFolders) {
   testing::ScopedEnv runtime("XDG_RUNTIME_DIR", std::string("/run/user/1000"));
+  testing::ScopedEnv global("QUOL_GLOBAL_LOCK_DIR", std::nullopt);
   EXPECT_EQ(NamedMutex::LockFilePath("Local\\QuolDevuzez"), "/run/user/1000/quol/QuolDevuzez.lock");
   EXPECT_EQ(NamedMutex::LockFilePath("QuolDevuzezConfig"),
             "/run/user/1000/quol/QuolDevuzezConfig.lock");
   EXPECT_EQ(NamedMutex::LockFilePath("Global\\QuolDevuzez_SingleAutoUpdate"),
             "/tmp/quol-global/QuolDevuzez_SingleAutoUpdate.lock");
   EXPECT_EQ(NamedMutex::LockFilePath("Local\\../x"), "/run/user/1000/quol/.._x.lock");
+  testing::ScopedEnv moved("QUOL_GLOBAL_LOCK_DIR", std::string("/tmp/elsewhere"));
+  EXPECT_EQ(NamedMutex::LockFilePath("Global\\QuolDevuzez_SingleAutoUpdate"),
+            "/tmp/elsewhere/QuolDevuzez_SingleAutoUpdate.lock");
 }
 
 TEST(NamedMutexTest, SecondHolderSeesAlreadyExistedUntilRelease) {

@@ -2,13 +2,16 @@
 // static objects do) runs, HOME, the XDG folders and the suite's data and
 // registry folders point at a fresh temporary tree, removed at the end. A
 // test that forgets its own isolation then writes there, never into the
-// home of whoever runs the tests.
+// home of whoever runs the tests. The machine-wide mutexes ("Global\...") live
+// in that tree too, so test programs run side by side never see each
+// other's locks.
 #include <gtest/gtest.h>
 
 #include "platform/testing/test_support.h"
 
 int main(int argc, char** argv) {
   quol::testing::IsolatedEnvironment isolated;
+  quol::testing::ScopedEnv global_locks("QUOL_GLOBAL_LOCK_DIR", isolated.root() + "/global");
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }
