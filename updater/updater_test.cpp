@@ -121,7 +121,10 @@ class UpdaterProgramTest : public ::testing::Test {
                    "mv \"$out.tmp\" \"$out\"\n");
     ::chmod((dir_ / "installer").c_str(), 0755);
   }
-  void TearDown() override { ::prctl(PR_SET_CHILD_SUBREAPER, 0); }
+  void TearDown() override {
+    ReapAdopted();  // what a failed case left must not count in the next
+    ::prctl(PR_SET_CHILD_SUBREAPER, 0);
+  }
 
   std::string Record() const { return dir_ / "record"; }
 
@@ -136,8 +139,9 @@ class UpdaterProgramTest : public ::testing::Test {
     posix_spawn_file_actions_t actions;
     ::posix_spawn_file_actions_init(&actions);
     ::posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    ::posix_spawn_file_actions_addopen(&actions, 1, (dir_ / "stdout").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ::posix_spawn_file_actions_addopen(&actions, 2, (dir_ / "stderr").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    const int flags = O_WRONLY | O_CREAT | O_TRUNC;
+    ::posix_spawn_file_actions_addopen(&actions, 1, (dir_ / "stdout").c_str(), flags, 0600);
+    ::posix_spawn_file_actions_addopen(&actions, 2, (dir_ / "stderr").c_str(), flags, 0600);
     if (inherit >= 0) ::posix_spawn_file_actions_adddup2(&actions, inherit, inherit);
     pid_t pid = -1;
     const int rc = ::posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);

@@ -58,23 +58,28 @@ UniqueFd OpenPrivateFolder(const std::string& path) {
   return fd;
 }
 
+struct Folder {
+  std::string path;
+  bool made_here = false;  // a fresh mkdtemp folder, removed again when the copy fails
+};
+
 // $XDG_RUNTIME_DIR/quol (the folder the named mutexes use as well) when it
 // is ours alone, else a fresh folder under $TMPDIR or /tmp. Another user's
 // folder, or one others may enter, is never used: they could swap the
 // package between its check and the install.
-std::string PrivateFolder() {
+Folder PrivateFolder() {
   const char* runtime = std::getenv("XDG_RUNTIME_DIR");
   if (runtime != nullptr && runtime[0] == '/') {
     const std::string folder = JoinPath(runtime, "quol");
     ::mkdir(folder.c_str(), 0700);
-    if (OpenPrivateFolder(folder)) return folder;
+    if (OpenPrivateFolder(folder)) return {folder, false};
     ReportError("LaunchUpdater: '%s' is not a private folder", folder.c_str());
   }
   const char* tmp = std::getenv("TMPDIR");
   std::string pattern = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/quol-update-XXXXXX";
   if (::mkdtemp(pattern.data()) == nullptr) return {};
   if (!OpenPrivateFolder(pattern)) return {};
-  return pattern;
+  return {pattern, true};
 }
 
 // Copies everything from `in` to `out`.
@@ -105,8 +110,6 @@ bool WriteNewPrivateFile(const std::string& path, const std::string& content) {
 // Copies the package and its .minisig into the private folder. Returns the
 // copy's path, or nothing (and leaves nothing behind) when any step fails.
 std::string CopyToPrivateFolder(const std::string& package) {
-  const std::string folder = PrivateFolder();
-  if (folder.empty()) return {};
   UniqueFd in(::open(package.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   struct stat st {};
   if (!in || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxCopiedPackageBytes) {
@@ -114,17 +117,19 @@ std::string CopyToPrivateFolder(const std::string& package) {
   }
   std::string signature;
   if (Failed(ReadWholeFile(package + ".minisig", &signature, kMaxSignatureFileBytes))) return {};
+  const Folder folder = PrivateFolder();
+  if (folder.path.empty()) return {};
 
-  std::string copy = JoinPath(folder, "QuolUpdateXXXXXX.deb");
+  std::string copy = JoinPath(folder.path, "QuolUpdateXXXXXX.deb");
   // mkstemps gives the file to us alone (0600, O_EXCL); it is written
   // through that descriptor, never opened again by name.
   UniqueFd out(::mkostemps(copy.data(), 4, O_CLOEXEC));
-  if (!out) return {};
-  if (!CopyDescriptor(in.get(), out.get()) || !WriteNewPrivateFile(copy + ".minisig", signature)) {
-    ::unlink(copy.c_str());
-    return {};
+  if (out && CopyDescriptor(in.get(), out.get()) && WriteNewPrivateFile(copy + ".minisig", signature)) {
+    return copy;
   }
-  return copy;
+  if (out) ::unlink(copy.c_str());
+  if (folder.made_here) ::rmdir(folder.path.c_str());
+  return {};
 }
 
 void RemoveCopy(const std::string& copy) {
@@ -166,6 +171,10 @@ HRESULT LaunchUpdater(const UpdaterLaunch& launch, UpdaterLaunchResult* result) 
   if (launch.package_path.empty() || launch.updater_path.empty()) return E_INVALIDARG;
 
   const std::string copy = CopyToPrivateFolder(launch.package_path);
+  if (copy.empty()) {
+    ReportInfo("LaunchUpdater: no private copy of '%s'; handing it over itself",
+               launch.package_path.c_str());
+  }
   const std::string handed = copy.empty() ? launch.package_path : copy;
   // Checked again right before the start: the copy is what the installer
   // gets, and it is the copy's bytes that must be the signed ones.

@@ -10,7 +10,10 @@
 //
 // Updater receives exactly three arguments: its own path, the number of an
 // inherited pidfd of the calling process in lower-case hexadecimal without
-// prefix, and the package path. It waits until that process has ended.
+// prefix, and the package path. It waits until that process has ended. The
+// pidfd is the only descriptor of ours it gets besides stdin, stdout and
+// stderr; in the caller it stays close-on-exec throughout, so programs other
+// threads start meanwhile never hold it.
 #pragma once
 
 #include <string>
@@ -30,9 +33,11 @@ struct UpdaterLaunchResult {
 };
 
 // Starts Updater as described above. Does not wait for it. Fails with
-// E_ACCESSDENIED (or the trust layer's code) when the package handed over
-// does not verify (nothing is started), with the start's error when Updater
-// cannot be started (its errno in `result->spawn_error`). Any thread may call.
+// E_INVALIDARG for an empty path, with E_ACCESSDENIED (or the trust layer's
+// code) when the package handed over does not verify (nothing is started),
+// with the start's error when Updater cannot be started (its errno in
+// `result->spawn_error`); a copy made for a failed start is removed again.
+// Any thread may call.
 [[nodiscard]] HRESULT LaunchUpdater(const UpdaterLaunch& launch, UpdaterLaunchResult* result);
 
 }  // namespace quol::platform

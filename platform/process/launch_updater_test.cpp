@@ -81,7 +81,9 @@ ChildOutcome LaunchInChild(const UpdaterLaunch& launch, bool free_fd3, const std
   ::close(fds[1]);
   std::string text;
   char buffer[512];
-  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = ::read(fds[0], buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
   ::close(fds[0]);
   int status = 0;
   ::waitpid(pid, &status, 0);
