@@ -292,8 +292,11 @@ std::optional<UpdateChecker::Outcome> UpdateChecker::Run() {
     check_state_.store(kCheckFailed);
     outcome.result = 2;
   }
-  // A program that stops the check is ending; it is told nothing.
-  if (stop_.load()) return std::nullopt;
+  // A program that stops the check is ending: what the stop cut short is
+  // not a finding and is not reported (it would move the last update time
+  // or clear the available version). A package that is ready is reported
+  // still, so a program that gets the message before it ends keeps it.
+  if (stop_.load() && outcome.result != 1) return std::nullopt;
   return outcome;
 }
 

@@ -104,8 +104,13 @@ class UpdateChecker {
 
   // Owner thread. Asks a running check to end (an ongoing download ends at
   // once; a configuration refresh runs to its own time-out) and joins it. A
-  // check that was stopped reports nothing. The destructor calls it.
+  // check that was stopped reports nothing, unless it had a package ready. The destructor calls it.
   void Stop();
+  // Any thread: asks a running check to end without waiting for it. A
+  // program that must not be held up at exit calls this, waits as long as
+  // it can afford for checking() to turn false, and leaves a worker still
+  // refreshing the configuration behind (then ending without destructors).
+  void RequestStop() { stop_.store(true); }
 
   // True when a package is ready and the configuration's minimum version is
   // valid and newer than the running version.

@@ -6,11 +6,15 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,6 +22,7 @@
 #include "foundation/config/global_config.h"
 #include "foundation/log/process_log.h"
 #include "foundation/settings/suite_settings.h"
+#include "foundation/update/update_checker.h"
 #include "platform/clipboard/clipboard.h"
 #include "platform/crash/crash_handler.h"
 #include "platform/datafolder/data_folder.h"
@@ -49,6 +54,9 @@ using namespace quol::saver;
 // then ends with _exit so that nothing it still uses is destroyed.
 constexpr std::chrono::milliseconds kBuilderStopWait{500};
 constexpr std::chrono::milliseconds kAppointmentsStopWait{300};
+// A download ends at once when asked; a configuration refresh runs to its
+// own time-out, and is left behind after this.
+constexpr std::chrono::milliseconds kUpdateStopWait{300};
 constexpr int kExitConnectionLost = 1;
 
 MessageLoop* g_loop = nullptr;
@@ -63,6 +71,73 @@ void OnTerminate(int) {
 void OnXConnectionLost() {
   LogError("Lost the connection to the X server; ending");
   static_cast<void>(CSuiteSettings::Instance().Save());  // logs its own failures
+}
+
+// The update checker as the saver uses it: a check from the window's timer
+// when one is due, the upgrade flags for the slides. The outcome message
+// needs no handling here: the slides ask the flags when they are made.
+class SaverUpdates : public IUpdateStatus {
+  class OnceTask {
+   public:
+    explicit OnceTask(std::function<void()> task) : task_(std::move(task)) {}
+    void Run() {
+      if (!ran_.exchange(true)) task_();
+    }
+
+   private:
+    std::function<void()> task_;
+    std::atomic<bool> ran_{false};
+  };
+
+ public:
+  explicit SaverUpdates(UpdateChecker& checker) : checker_(checker) {}
+  void MainWindowCreated(std::function<void(std::function<void()>)> post) override {
+    // Each outcome is also kept here until it has run, so that one the
+    // loop did not get to before it ended is still applied (and saved).
+    auto keep_and_post = [this, post = std::move(post)](std::function<void()> task) {
+      auto once = std::make_shared<OnceTask>(std::move(task));
+      {
+        std::lock_guard lock(mutex_);
+        pending_.push_back(once);
+      }
+      post([once] { once->Run(); });
+    };
+    checker_.CheckForReadyUpgrade(
+        {std::move(keep_and_post), [](unsigned, std::uint16_t, std::uint16_t) {}});
+  }
+  // Window thread, after the loop has ended and the check has stopped.
+  void RunLeftOverOutcomes() {
+    std::vector<std::shared_ptr<OnceTask>> pending;
+    {
+      std::lock_guard lock(mutex_);
+      pending.swap(pending_);
+    }
+    for (const auto& task : pending) task->Run();
+  }
+  int SecondsUntilCheck() override {
+    return static_cast<int>(std::min<std::uint32_t>(checker_.SecondsUntilNextCheck(), 1u << 30));
+  }
+  void StartBackgroundCheck() override { checker_.StartCheck(); }
+  bool UpgradeAvailable() override { return checker_.package_ready(); }
+  bool RequiredUpgrade() override { return checker_.IsUpgradeRequired(); }
+
+ private:
+  UpdateChecker& checker_;
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<OnceTask>> pending_;
+};
+
+// Asks a running check to end and waits a little; a check still running
+// after that is left behind (see g_workers_left_behind).
+bool StopUpdateCheck(UpdateChecker& checker) {
+  checker.RequestStop();
+  const auto deadline = std::chrono::steady_clock::now() + kUpdateStopWait;
+  while (checker.checking() && std::chrono::steady_clock::now() < deadline) {
+    usleep(10000);
+  }
+  if (checker.checking()) return false;
+  checker.Stop();  // joins the finished worker
+  return true;
 }
 
 // The "C" key: the desktop client, started with "/S".
@@ -184,6 +259,8 @@ int Run(const SaverCommandLine& line) {
     options.launch_client = &LaunchClient;
     options.copy_to_clipboard = &CopyToClipboard;
     options.slides.builder_stop_wait = kBuilderStopWait;
+    SaverUpdates updates(UpdateChecker::Instance());
+    options.updates = &updates;
     SaverFrame frame(display.get(), &loop, options);
     const bool created = line.embedded ? frame.CreateEmbedded(line.embed_window)
                                        : frame.CreateFullScreen();
@@ -198,6 +275,11 @@ int Run(const SaverCommandLine& line) {
     AppointmentSnapshot::Instance().RequestStop();
     // After SIGTERM too: grabs released and windows gone before any wait.
     frame.CloseAll();
+    if (StopUpdateCheck(UpdateChecker::Instance())) {
+      updates.RunLeftOverOutcomes();
+    } else {
+      g_workers_left_behind = true;
+    }
   }
   g_loop = nullptr;
   if (!AppointmentSnapshot::Instance().Shutdown(kAppointmentsStopWait) ||

@@ -314,6 +314,8 @@ void SaverFrame::SetUpSlideShow() {
   }
   if (options_.updates != nullptr) {
     IUpdateStatus* updates = options_.updates;
+    MessageLoop* loop = loop_;
+    updates->MainWindowCreated([loop](std::function<void()> task) { loop->PostTask(std::move(task)); });
     slides.required_upgrade = updates->RequiredUpgrade();
     slides.upgrade_available = updates->UpgradeAvailable();
     slides.overlays.upgrade_available = [updates] { return updates->UpgradeAvailable(); };

@@ -2,11 +2,17 @@
 // small interfaces: the update checker and the settings window.
 #pragma once
 
+#include <functional>
+
 namespace quol::saver {
 
 class IUpdateStatus {
  public:
   virtual ~IUpdateStatus() = default;
+  // The saver's main window exists; `post` queues a task on its window
+  // thread. Looks for an upgrade already downloaded, before the slide show
+  // asks the two questions below.
+  virtual void MainWindowCreated(std::function<void(std::function<void()>)> post) = 0;
   // Seconds until the next check is due; 0 starts a check in the background.
   virtual int SecondsUntilCheck() = 0;
   virtual void StartBackgroundCheck() = 0;
@@ -17,6 +23,7 @@ class IUpdateStatus {
 // No update checker: never due, no upgrade.
 class NoUpdates : public IUpdateStatus {
  public:
+  void MainWindowCreated(std::function<void(std::function<void()>)>) override {}
   int SecondsUntilCheck() override { return 1 << 30; }
   void StartBackgroundCheck() override {}
   bool UpgradeAvailable() override { return false; }

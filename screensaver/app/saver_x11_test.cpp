@@ -38,11 +38,17 @@
 #include <vector>
 
 #include "foundation/settings/suite_settings.h"
+#include "platform/clock/clock.h"
+#include "platform/fs/files.h"
+#include "platform/http/http.h"
 #include "platform/protect/data_protection.h"
+#include "platform/trust/minisign.h"
 #include "platform/testing/test_support.h"
 #include "screensaver/app/message_loop.h"
 #include "screensaver/app/saver_frame.h"
+#include "screensaver/slides/message_slide.h"
 #include "screensaver/x11/x_display.h"
+#include "service/devservice.h"
 #include "screensaver/x11/xvfb_server.h"
 
 namespace quol::saver {
@@ -130,6 +136,12 @@ class SaverHome {
   std::string Path(const std::string& name) const { return dir_ / name; }
   void set_folders(std::vector<std::string> folders) { folders_ = std::move(folders); }
   void set_interval_seconds(int seconds) { interval_seconds_ = seconds; }
+  // The <general> element of every run's Settings.xml from now on.
+  void set_general_settings(std::string xml) { general_settings_ = std::move(xml); }
+  // A file every run's data folder gets (`relative` may name sub-folders).
+  void add_data_file(std::string relative, std::string content) {
+    data_files_.emplace_back(std::move(relative), std::move(content));
+  }
   // A stored sign-in and the service's addresses (LocalConfig.xml) for the
   // runs to come. The password is sealed with a machine key of this home's,
   // which every run's data folder then gets a copy of.
@@ -165,6 +177,11 @@ class SaverHome {
                    "</interPhotoInterval></screensaver>"
                    "<screensaverFolders>" + folders + "</screensaverFolders></quol>");
     if (!local_config_.empty()) WriteFileOrDie(data + "/LocalConfig.xml", local_config_);
+    for (const auto& [relative, content] : data_files_) {
+      const std::string path = data + "/" + relative;
+      EXPECT_TRUE(Succeeded(platform::CreateDirectories(path.substr(0, path.rfind('/')))));
+      WriteFileOrDie(path, content);
+    }
     if (!machine_key_.empty()) {
       WriteFileOrDie(data + "/machine.key", machine_key_);
       ::chmod((data + "/machine.key").c_str(), 0600);
@@ -182,6 +199,11 @@ class SaverHome {
             "XDG_DATA_HOME=" + (dir_ / "xdg-data"),
             "XDG_RUNTIME_DIR=" + (dir_ / "runtime"),
             "QUOL_SHARED_PICTURES_DIR=" + (dir_ / "shared"),
+            // The update check the saver starts stays on this machine (a
+            // closed loopback port unless a test serves one) and takes
+            // its machine-wide lock in this run's own folder.
+            "DevuzezClientMode=local",
+            "QUOL_GLOBAL_LOCK_DIR=" + (dir_ / "locks"),
             "PATH=/usr/bin:/bin"};
   }
 
@@ -193,6 +215,7 @@ class SaverHome {
   std::string general_settings_;
   std::string local_config_;
   std::string machine_key_;
+  std::vector<std::pair<std::string, std::string>> data_files_;
 };
 
 // One run of the saver: started with posix_spawn, stdout and stderr to files,
@@ -290,6 +313,7 @@ class SaverRun {
     }
     return text;
   }
+  const std::string& data() const { return data_; }
   std::string Stdout() const { return ReadFileOrEmpty(data_ + "/stdout.txt"); }
   std::string Stderr() const { return ReadFileOrEmpty(data_ + "/stderr.txt"); }
 
@@ -1164,6 +1188,133 @@ TEST_F(SaverHangTest, LosingTheXServerEndsItWithALogLineAndAnErrorCode) {
   EXPECT_TRUE(Contains(saver->Log(), "Lost the connection to the X server; ending"))
       << saver->Report();
   EXPECT_EQ(saver->Stderr(), "") << "Xlib's own handler spoke";
+}
+
+
+// ---------------------------------------------------------------------------
+// Upgrades: a package the update check downloaded, and the check itself
+
+class SaverUpgradeTest : public SaverTest {
+ protected:
+  void SetUp() override {
+    SaverTest::SetUp();
+    service::DevServiceOptions options;
+    options.db_path = home_.Path("service.sqlite");
+    options.api_port = options.web_port = 0;
+    options.latest_version = "2.0.0.0";
+    std::string error;
+    service_ = service::DevService::Create(options, &error);
+    ASSERT_TRUE(service_) << error;
+    service_->SetLogSink([](const std::string&) {});
+    ASSERT_TRUE(service_->Start(&error)) << error;
+    service_->AddPackage(kPackage, "the upgrade, version 2");
+    key_file_ = home_.Path("trusted.pub");
+    WriteFileOrDie(key_file_, service_->public_key_text());
+  }
+
+  std::vector<std::string> Env() const {
+    return {"QUOL_NO_GL=1", std::string(platform::kTestTrustKeyVariable) + "=" + key_file_};
+  }
+
+  // The package and its signature as the service serves them.
+  std::string Served(const std::string& name) {
+    platform::HttpResponse response;
+    std::string error;
+    EXPECT_TRUE(Succeeded(platform::HttpGet(service_->api_base() + "/packages/" + name, {},
+                                            &response, &error)))
+        << error;
+    EXPECT_EQ(response.status, 200) << name;
+    return response.body;
+  }
+
+  static std::string FileTimeNow() {
+    const std::uint64_t now = platform::ToFileTime(platform::Now());
+    return "<lastUpdateLow>" + std::to_string(static_cast<std::int32_t>(now & 0xFFFFFFFFu)) +
+           "</lastUpdateLow><lastUpdateHigh>" + std::to_string(static_cast<std::int32_t>(now >> 32)) +
+           "</lastUpdateHigh>";
+  }
+
+  static constexpr char kPackage[] = "Pkg_2_0_0_0.deb";
+  std::unique_ptr<service::DevService> service_;
+  std::string key_file_;
+};
+
+// A package downloaded by an earlier check is offered at once: with a
+// minimum version above the running one every slide is the required-upgrade
+// notice and no photo is shown; otherwise the collages run as usual.
+TEST_F(SaverUpgradeTest, APackageOnDiskIsAnnouncedAndARequiredOneReplacesEverySlide) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  home_.set_interval_seconds(1);
+  // Checked just now: no check of this run's own gets in the way.
+  home_.set_general_settings("<general><availableVersion>2.0.0.0</availableVersion>" +
+                             FileTimeNow() + "</general>");
+  home_.add_data_file(std::string("Packages/") + kPackage, Served(kPackage));
+  home_.add_data_file(std::string("Packages/") + kPackage + ".minisig",
+                      Served(std::string(kPackage) + ".minisig"));
+  const std::string required_slide =
+      std::string("MessageSlide: ") + kRequiredUpgradeNotice + " (1)";
+  struct Case {
+    const char* min_version;
+    bool required;
+  };
+  for (const Case& c : {Case{"1.5.0.0", true}, Case{"0.0.0.0", false}}) {
+    SCOPED_TRACE(c.min_version);
+    home_.add_data_file("GlobalConfig_v2.xml",
+                        std::string("<quol><default><latestVersion>2.0.0.0</latestVersion>"
+                                    "<minVersion>") + c.min_version +
+                            "</minVersion></default></quol>");
+    auto saver = Start({"/s"}, Env());
+    ASSERT_TRUE(saver->WaitForLog(kReady)) << saver->Report();
+    EXPECT_TRUE(Contains(saver->Log(), "Upgrade available: " + saver->data() + "/Packages/" +
+                                           kPackage))
+        << saver->Report();
+    if (c.required) {
+      // Every slide: the notice again and again, never a collage.
+      EXPECT_TRUE(WaitUntil(
+          [&] {
+            const std::string log = saver->Log();
+            std::size_t count = 0;
+            for (std::size_t at = log.find(required_slide); at != std::string::npos;
+                 at = log.find(required_slide, at + 1)) {
+              ++count;
+            }
+            return count >= 3;
+          },
+          kStartTimeout))
+          << saver->Report();
+      EXPECT_EQ(CountPhotoColours(SampleColours(dpy(), DefaultRootWindow(dpy()), kLeft, 16)), 0);
+    } else {
+      EXPECT_TRUE(PrimaryShowsPhotos()) << saver->Report();
+      EXPECT_FALSE(Contains(saver->Log(), required_slide)) << saver->Report();
+    }
+    PressKey(XK_Escape);
+    EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+  }
+}
+
+// Never checked before: the first tick checks the service, the package and
+// its signature land in Packages, and the settings saved at the end say
+// which version is waiting (what the next run offers, as above).
+TEST_F(SaverUpgradeTest, TheFirstTickChecksDownloadsAndSavesTheWaitingVersion) {
+  ASSERT_NO_FATAL_FAILURE(StartServer());
+  home_.set_service("", "", "<quol><default><updateServiceUrl>" + service_->api_base() +
+                                "/QuolDevuzez/GlobalConfig_v2.xml</updateServiceUrl></default></quol>");
+  home_.set_general_settings("<general></general>");
+  auto first = Start({"/s"}, Env());
+  ASSERT_TRUE(first->WaitForLog(kReady)) << first->Report();
+  const std::string package = first->data() + "/Packages/" + kPackage;
+  EXPECT_TRUE(WaitUntil(
+      [&] { return platform::FileExists(package) && platform::FileExists(package + ".minisig"); },
+      kStartTimeout))
+      << first->Report();
+  EXPECT_TRUE(Contains(first->Log(), "Latest version : 2.0.0.0")) << first->Report();
+  PressKey(XK_Escape);
+  ASSERT_EQ(first->WaitForExit(), 0) << first->Report();
+  EXPECT_EQ(ReadFileOrEmpty(package), "the upgrade, version 2");
+  const std::string settings = ReadFileOrEmpty(first->data() + "/Settings.xml");
+  EXPECT_TRUE(Contains(settings, "<availableVersion>2.0.0.0</availableVersion>")) << settings;
+  EXPECT_FALSE(Contains(settings, "<lastUpdateLow>0</lastUpdateLow>")) << settings;
+  EXPECT_EQ(service_->RequestCount(std::string("/packages/") + kPackage), 1);
 }
 
 }  // namespace

@@ -29,7 +29,8 @@ target_link_libraries(QuolScreensaver PRIVATE quol_saver_program quol_platform_x
 if(BUILD_TESTING)
   pkg_check_modules(QUOL_XTST REQUIRED IMPORTED_TARGET xtst)
   target_sources(saver_x11_tests PRIVATE app/saver_x11_test.cpp)
-  target_link_libraries(saver_x11_tests PRIVATE PkgConfig::QUOL_XTST PkgConfig::QUOL_XSS)
+  target_link_libraries(saver_x11_tests PRIVATE PkgConfig::QUOL_XTST PkgConfig::QUOL_XSS
+    quol_devservice_lib)
   # Preloaded into the saver by the hang tests: a photo whose open() never
   # returns, as on a hung network mount.
   add_library(quol_hung_open MODULE app/testing/hung_open.c)
