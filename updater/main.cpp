@@ -20,6 +20,7 @@ void ShowStartFailure(const std::string& text) {
   GtkWidget* dialog = gtk_message_dialog_new(nullptr, GTK_DIALOG_MODAL, GTK_MESSAGE_OTHER, GTK_BUTTONS_OK,
                                              "%s", text.c_str());
   gtk_window_set_title(GTK_WINDOW(dialog), quol::updater::kMessageCaption);
+  gtk_window_set_position(GTK_WINDOW(dialog), GTK_WIN_POS_CENTER);
   gtk_dialog_run(GTK_DIALOG(dialog));
   gtk_widget_destroy(dialog);
 }
