@@ -192,6 +192,7 @@ void UpdateChecker::Apply(const Outcome& outcome) {
       break;
   }
   if (outcome.package_ready) package_ready_.store(true);
+  if (outcome.package_gone) package_ready_.store(false);
 }
 
 void UpdateChecker::CheckForReadyUpgrade(UpdateCheckWindow window) {
@@ -274,6 +275,18 @@ std::optional<UpdateChecker::Outcome> UpdateChecker::Run() {
     return outcome;
   }
   const std::uint64_t now = platform::ToFileTime(platform::Now());
+  // A package already ready (found at start-up, or by an earlier check) stays
+  // what the program offers unless this check brings a newer one: a check
+  // that fails must not leave the path pointing at a file it never got.
+  struct Ready {
+    VersionNumber version;
+    std::string url, path;
+  };
+  std::optional<Ready> ready;
+  if (package_ready_.load()) {
+    std::lock_guard lock(mutex_);
+    ready = Ready{version_, download_url_, package_path_};
+  }
 
   if (!CheckForUpgrade()) {
     outcome.set_last_update = true;
@@ -291,6 +304,16 @@ std::optional<UpdateChecker::Outcome> UpdateChecker::Run() {
     // The last update time stays, so the next due check tries again soon.
     check_state_.store(kCheckFailed);
     outcome.result = 2;
+  }
+  if (ready && outcome.result != 1) {
+    {
+      std::lock_guard lock(mutex_);
+      version_ = ready->version;
+      download_url_ = ready->url;
+      package_path_ = ready->path;
+    }
+    // Unless this check found that very file untrusted and deleted it.
+    outcome.package_gone = !platform::FileExists(ready->path);
   }
   // A program that stops the check is ending: what the stop cut short is
   // not a finding and is not reported (it would move the last update time

@@ -165,6 +165,8 @@ class UpdateChecker {
     enum class Available { kKeep, kSet, kClear } available = Available::kKeep;
     VersionNumber version;
     bool package_ready = false;
+    // The package that was ready failed its check and was deleted.
+    bool package_gone = false;
   };
 
   // The check itself, on the worker, holding the machine-wide mutex;

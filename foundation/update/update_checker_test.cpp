@@ -404,6 +404,48 @@ TEST_F(UpdateCheckerTest, PackageOnDiskIsVerifiedButNotFetchedAgain) {
   EXPECT_FALSE(checker_->package_ready());
 }
 
+// A package found at start-up stays the one offered when a later check of
+// the same run fails; only a check that finds that very file untrusted (and
+// deletes it) takes the offer back.
+TEST_F(UpdateCheckerTest, AFailedCheckKeepsTheReadyPackageOffered) {
+  struct Case {
+    const char* name;
+    const char* offered;
+    bool tamper;
+    bool still_ready;
+  };
+  const std::vector<Case> cases = {
+      {"newer package not found", "2.0.0.1", false, true},
+      {"configuration not found", nullptr, false, true},
+      {"the ready package no longer verifies", "2.0.0.0", true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    service_->ClearConfigOverride();
+    ASSERT_TRUE(service_->SetUpdateOffer("2.0.0.0", "0.0.0.0", ""));
+    std::filesystem::remove_all(Packages());
+    PlantSignedPackage("Pkg_2_0_0_0.deb", "ready at start-up");
+    settings_.SetAvailableVersion(VersionNumber("2.0.0.0"));
+    NewChecker();
+    checker_->CheckForReadyUpgrade(loop_.Window());
+    ASSERT_EQ(loop_.Next(), Msg(1, 1));
+    if (c.offered != nullptr) {
+      ASSERT_TRUE(service_->SetUpdateOffer(c.offered, "0.0.0.0", ""));
+    } else {
+      service_->OverrideConfig(404, "<html>gone</html>", "text/html");
+    }
+    if (c.tamper) WriteFileOrDie(Packages() + "/Pkg_2_0_0_0.deb", "swapped");
+    EXPECT_EQ(RunCheck(), Msg(2, 0));
+    EXPECT_EQ(checker_->package_ready(), c.still_ready);
+    if (c.still_ready) {
+      EXPECT_EQ(checker_->package_path(), Packages() + "/Pkg_2_0_0_0.deb");
+      EXPECT_EQ(checker_->version().text(), "2.0.0.0");
+      EXPECT_EQ(testing::ReadFileOrEmpty(checker_->package_path()), "ready at start-up");
+    }
+  }
+  service_->ClearConfigOverride();
+}
+
 TEST_F(UpdateCheckerTest, StartUpTakesOnlyAVerifiedPackageOfANewerVersion) {
   struct Case {
     const char* name;
