@@ -13,7 +13,7 @@ packages=(
   libcairo2-dev libpango1.0-dev libfontconfig-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libexif-dev
   imagemagick time
-  xvfb xauth x11-xserver-utils xdotool libgl1-mesa-dri
+  xvfb xauth x11-xserver-utils xdotool libgl1-mesa-dri xscreensaver
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxtst-dev libgl-dev
   libxss-dev libgtk-3-dev
   fonts-league-spartan
