@@ -52,7 +52,7 @@ void WrapChildLabel(GtkWidget* button, int width) {
 
 }  // namespace
 
-int DuX(int units) { return units * 7 / 4; }
+int DuX(int units) { return units * 2; }
 int DuY(int units) { return units * 7 / 4; }
 
 GtkWidget* FindWidgetByName(GtkWidget* root, const char* name) {
@@ -136,9 +136,14 @@ GtkWidget* CScreensaverSettingsPropertyPage::AddText(GtkWidget* fixed, const cha
   gtk_label_set_line_wrap(GTK_LABEL(label), TRUE);
   gtk_label_set_xalign(GTK_LABEL(label), 0.0f);
   gtk_label_set_yalign(GTK_LABEL(label), 0.0f);
+  if (height <= 8) {
+    // One line in the product's layout: never wrapped, whatever the font.
+    gtk_label_set_line_wrap(GTK_LABEL(label), FALSE);
+    gtk_fixed_put(GTK_FIXED(fixed), label, DuX(x), DuY(y));
+    return label;
+  }
   gtk_label_set_max_width_chars(GTK_LABEL(label), 1);  // wrap at the requested width
   Place(fixed, label, x, y, width, 0);
-  (void)height;  // a label takes the height its lines need
   return label;
 }
 
@@ -165,6 +170,14 @@ GtkWidget* CScreensaverSettingsPropertyPage::AddLink(GtkWidget* fixed, const cha
   GtkWidget* link = gtk_link_button_new_with_label(uri.c_str(), text);
   gtk_widget_set_name(link, id);
   gtk_widget_set_halign(link, GTK_ALIGN_START);
+  ConnectLink(link);
+  gtk_fixed_put(GTK_FIXED(fixed), link, DuX(x) - 6, DuY(y) - 6);
+  (void)width;
+  (void)height;
+  return link;
+}
+
+void CScreensaverSettingsPropertyPage::ConnectLink(GtkWidget* link) {
   gtk_button_set_relief(GTK_BUTTON(link), GTK_RELIEF_NONE);
   g_signal_connect(link, "activate-link", G_CALLBACK(+[](GtkLinkButton* button, gpointer data) {
                      auto* page = static_cast<CScreensaverSettingsPropertyPage*>(data);
@@ -172,10 +185,6 @@ GtkWidget* CScreensaverSettingsPropertyPage::AddLink(GtkWidget* fixed, const cha
                      return TRUE;  // opened here, not by GTK's own handler
                    }),
                    this);
-  gtk_fixed_put(GTK_FIXED(fixed), link, DuX(x) - 6, DuY(y) - 6);
-  (void)width;
-  (void)height;
-  return link;
 }
 
 // ---- Welcome ----
@@ -240,7 +249,11 @@ void CGeneralSettingsPropertyPage::Build(GtkWidget* fixed) {
           "The Quol Collage screen saver displays your family photos if no one is using the "
           "computer.",
           7, 7, 225, 21);
-  AddText(fixed, "Show new photos every", 7, 37, 78, 8);
+  // The label and its list share a row, so a wider font moves the list
+  // instead of covering it.
+  GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  GtkWidget* label = gtk_label_new("Show new photos every");
+  gtk_box_pack_start(GTK_BOX(row), label, FALSE, FALSE, 0);
   list_ = gtk_combo_box_text_new();
   gtk_widget_set_name(list_, "1015");
   for (const IntervalChoice& choice : IntervalChoices()) {
@@ -248,7 +261,9 @@ void CGeneralSettingsPropertyPage::Build(GtkWidget* fixed) {
   }
   gtk_combo_box_set_active(GTK_COMBO_BOX(list_),
                            SelectIntervalIndex(services().settings->inter_photo_interval()));
-  Place(fixed, list_, 87, 33, 71, 0);
+  gtk_widget_set_size_request(list_, DuX(71), -1);
+  gtk_box_pack_start(GTK_BOX(row), list_, FALSE, FALSE, 0);
+  gtk_fixed_put(GTK_FIXED(fixed), row, DuX(7), DuY(31));
 
   GtkWidget* button = gtk_button_new_with_label("Turn Quol screen saver on/off for all users");
   gtk_widget_set_name(button, "1020");
@@ -315,7 +330,7 @@ void CPhotoSettingsPropertyPage::Build(GtkWidget* fixed) {
   Place(fixed, shared_, 7, 32, 251, 0);
 
   GtkWidget* caption = AddText(
-      fixed, "...And all photos in these _folders (including their subfolders):", 7, 49, 195, 8);
+      fixed, "...And all photos in these _folders (including their subfolders):", 7, 48, 251, 8);
 
   GtkWidget* scroller = gtk_scrolled_window_new(nullptr, nullptr);
   gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scroller), GTK_POLICY_AUTOMATIC,
@@ -423,14 +438,21 @@ CSignInSettingsPropertyPage::~CSignInSettingsPropertyPage() {
 void CSignInSettingsPropertyPage::Build(GtkWidget* fixed) {
   CSuiteSettings& settings = *services().settings;
   AddText(fixed, "Sign in to Quol", 7, 7, 196, 8);
-  GtkWidget* address_label = AddText(fixed, "Your email address:", 7, 28, 66, 8);
+  // Labels and edits in a grid: the edits line up after the longer label
+  // whatever the font.
+  GtkWidget* grid = gtk_grid_new();
+  gtk_grid_set_column_spacing(GTK_GRID(grid), 10);
+  gtk_grid_set_row_spacing(GTK_GRID(grid), 8);
+  GtkWidget* address_label = gtk_label_new("Your email address:");
+  gtk_label_set_xalign(GTK_LABEL(address_label), 0.0f);
   address_ = gtk_entry_new();
   gtk_widget_set_name(address_, "1016");
   gtk_entry_set_text(GTK_ENTRY(address_), settings.email_address().c_str());
   gtk_entry_set_max_length(GTK_ENTRY(address_), 255);
+  gtk_widget_set_size_request(address_, DuX(130), -1);
   gtk_label_set_mnemonic_widget(GTK_LABEL(address_label), address_);
-  Place(fixed, address_, 73, 24, 130, 14);
-  GtkWidget* password_label = AddText(fixed, "Quol password:", 7, 49, 62, 8);
+  GtkWidget* password_label = gtk_label_new("Quol password:");
+  gtk_label_set_xalign(GTK_LABEL(password_label), 0.0f);
   password_ = gtk_entry_new();
   gtk_widget_set_name(password_, "1017");
   gtk_entry_set_visibility(GTK_ENTRY(password_), FALSE);
@@ -438,14 +460,22 @@ void CSignInSettingsPropertyPage::Build(GtkWidget* fixed) {
   gtk_entry_set_max_length(GTK_ENTRY(password_), 126);
   gtk_entry_set_text(GTK_ENTRY(password_), settings.password().c_str());
   gtk_label_set_mnemonic_widget(GTK_LABEL(password_label), password_);
-  Place(fixed, password_, 73, 45, 130, 14);
+  const std::string reset_uri = PublicWebPage("/Help-Password-Reset.htm");
+  GtkWidget* link = gtk_link_button_new_with_label(reset_uri.c_str(), "Forgot Password?");
+  gtk_widget_set_name(link, "1028");
+  gtk_widget_set_halign(link, GTK_ALIGN_START);
+  ConnectLink(link);
+  gtk_grid_attach(GTK_GRID(grid), address_label, 0, 0, 1, 1);
+  gtk_grid_attach(GTK_GRID(grid), address_, 1, 0, 1, 1);
+  gtk_grid_attach(GTK_GRID(grid), password_label, 0, 1, 1, 1);
+  gtk_grid_attach(GTK_GRID(grid), password_, 1, 1, 1, 1);
+  gtk_grid_attach(GTK_GRID(grid), link, 1, 2, 1, 1);
+  gtk_fixed_put(GTK_FIXED(fixed), grid, DuX(7), DuY(24));
 
   spinner_ = gtk_spinner_new();
   gtk_widget_set_name(spinner_, "1014");
   gtk_widget_set_no_show_all(spinner_, TRUE);
   Place(fixed, spinner_, 245, 0, 20, 20);
-
-  AddLink(fixed, "1028", "Forgot Password?", "/Help-Password-Reset.htm", 73, 66, 58, 8);
 
   balloon_ = gtk_popover_new(address_);
   gtk_widget_set_name(balloon_, "balloon");
@@ -568,12 +598,15 @@ CAboutSettingsPropertyPage::CAboutSettingsPropertyPage(CSettingsPropertySheet& s
                                        "About") {}
 
 void CAboutSettingsPropertyPage::Build(GtkWidget* fixed) {
-  AddText(fixed, "Quol Collage screen saver version", 10, 6, 86, 8);
+  GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 8);
+  gtk_box_pack_start(GTK_BOX(row), gtk_label_new("Quol Collage screen saver version"), FALSE,
+                     FALSE, 0);
   GtkWidget* version = gtk_label_new("?.?.?.?");
   gtk_widget_set_name(version, "1012");
   gtk_label_set_xalign(GTK_LABEL(version), 0.0f);
   gtk_label_set_selectable(GTK_LABEL(version), TRUE);
-  Place(fixed, version, 100, 6, 56, 0);
+  gtk_box_pack_start(GTK_BOX(row), version, FALSE, FALSE, 0);
+  gtk_fixed_put(GTK_FIXED(fixed), row, DuX(10), DuY(6));
   if (!services().program_version.empty()) {
     gtk_label_set_text(GTK_LABEL(version), services().program_version.c_str());
   }

@@ -54,6 +54,8 @@ class CScreensaverSettingsPropertyPage {
   // A link button that opens `path` on the public web host.
   GtkWidget* AddLink(GtkWidget* fixed, const char* id, const char* text, const char* path, int x,
                      int y, int width, int height);
+  // Link buttons open their page through the sheet's services.
+  void ConnectLink(GtkWidget* link);
   SheetServices& services();
 
   CSettingsPropertySheet& sheet_;

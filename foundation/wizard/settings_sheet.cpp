@@ -39,28 +39,6 @@ void InstallSheetCss() {
   installed = true;
 }
 
-// The first button below `root` whose label is `label`.
-GtkWidget* FindButtonByLabel(GtkWidget* root, const char* label) {
-  if (GTK_IS_BUTTON(root)) {
-    const char* own = gtk_button_get_label(GTK_BUTTON(root));
-    if (own != nullptr && std::strcmp(own, label) == 0) return root;
-  }
-  if (!GTK_IS_CONTAINER(root)) return nullptr;
-  GtkWidget* found = nullptr;
-  // forall: the assistant's own buttons are internal children.
-  struct Search {
-    const char* label;
-    GtkWidget** found;
-  } search{label, &found};
-  gtk_container_forall(GTK_CONTAINER(root),
-                       [](GtkWidget* child, gpointer data) {
-                         auto* s = static_cast<Search*>(data);
-                         if (*s->found == nullptr) *s->found = FindButtonByLabel(child, s->label);
-                       },
-                       &search);
-  return found;
-}
-
 std::optional<std::string> ChooseFolderWithDialog(GtkWindow* parent) {
   GtkWidget* chooser = gtk_file_chooser_dialog_new(
       "Please select a folder of photos", parent, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER, "_Cancel",
@@ -234,12 +212,20 @@ void CSettingsPropertySheet::BuildWizard() {
   gtk_widget_set_name(next_, "next");
   finish_ = gtk_button_new_with_mnemonic("_Finish");
   gtk_widget_set_name(finish_, "finish");
-  for (GtkWidget* button : {back_, next_, finish_}) {
-    gtk_widget_set_no_show_all(button, TRUE);
+  // The assistant shows no Cancel of its own on custom pages.
+  cancel_ = gtk_button_new_with_mnemonic("_Cancel");
+  gtk_widget_set_name(cancel_, "2");
+  gtk_widget_show(cancel_);
+  // Action widgets line up from the right in the order they are added:
+  // Cancel, < Back, Next >, Finish reading from the left.
+  for (GtkWidget* button : {finish_, next_, back_, cancel_}) {
+    if (button != cancel_) gtk_widget_set_no_show_all(button, TRUE);
     gtk_assistant_add_action_widget(assistant, button);
   }
-  cancel_ = FindButtonByLabel(window_, "_Cancel");
-  if (cancel_ != nullptr) gtk_widget_set_name(cancel_, "2");
+  g_signal_connect(cancel_, "clicked", G_CALLBACK(+[](GtkButton*, gpointer data) {
+                     static_cast<CSettingsPropertySheet*>(data)->PressCancel();
+                   }),
+                   this);
 
   g_signal_connect(back_, "clicked", G_CALLBACK(+[](GtkButton*, gpointer data) {
                      static_cast<CSettingsPropertySheet*>(data)->PressBack();
