@@ -1,6 +1,7 @@
 // QuolScreensaver: the photo-collage screen saver program.
 #include <X11/Xlib.h>
 #include <cairo.h>
+#include <gtk/gtk.h>
 #include <dlfcn.h>
 #include <link.h>
 #include <signal.h>
@@ -23,6 +24,7 @@
 #include "foundation/log/process_log.h"
 #include "foundation/settings/suite_settings.h"
 #include "foundation/update/update_checker.h"
+#include "foundation/wizard/settings_sheet.h"
 #include "platform/clipboard/clipboard.h"
 #include "platform/crash/crash_handler.h"
 #include "platform/datafolder/data_folder.h"
@@ -127,6 +129,23 @@ class SaverUpdates : public IUpdateStatus {
   std::vector<std::shared_ptr<OnceTask>> pending_;
 };
 
+// The settings pages over the running saver (the "/" key). The sheet is an
+// ordinary managed window on GTK's own connection; the frame has released
+// its grabs and shown the pointer before this runs.
+class SaverSettingsWindow : public ISettingsWindow {
+ public:
+  int Run(int mode, unsigned long parent) override {
+    if (!gtk_init_check(nullptr, nullptr)) {
+      LogError("Settings mode %d: no display for the settings window", mode);
+      return 1;
+    }
+    ShowSettingsOptions options;
+    options.from_running_saver = true;
+    static_cast<void>(ShowSettings(parent, mode, options));  // saved by the sheet on OK
+    return 0;
+  }
+};
+
 // Asks a running check to end and waits a little; a check still running
 // after that is left behind (see g_workers_left_behind).
 bool StopUpdateCheck(UpdateChecker& checker) {
@@ -206,15 +225,22 @@ int Run(const SaverCommandLine& line) {
   SetDebugRandom(line.debug);
   SeedThreadRandom();
 
-  if (line.ui_mode != 0) {
-    std::fprintf(stderr, "%s: the settings window is not part of this build\n", product.c_str());
-    LogError("Settings mode %d requested; the settings window is not part of this build",
-             line.ui_mode);
-    return 3;
-  }
-
-  RegisterPrivateFont();
+  RegisterPrivateFont();  // the settings pages are set in it too
   EnsureSaverResourcesRegistered();
+
+  if (line.ui_mode != 0) {
+    // The pages save the settings themselves when they end with OK; either
+    // way the settings modes end with 0. The parent id counts only when it
+    // names a window (the sheet checks).
+    if (!gtk_init_check(nullptr, nullptr)) {
+      std::fprintf(stderr, "%s: cannot open the X display for the settings\n", product.c_str());
+      LogError("Settings mode %d: cannot open the X display", line.ui_mode);
+      return 1;
+    }
+    static_cast<void>(ShowSettings(static_cast<unsigned long>(line.parent_window), line.ui_mode));
+    if (wizard::SignInChecker::WorkersLeftBehind() > 0) g_workers_left_behind = true;
+    return 0;
+  }
 
   XInitThreads();
   XDisplay display = XDisplay::Open();
@@ -261,6 +287,8 @@ int Run(const SaverCommandLine& line) {
     options.slides.builder_stop_wait = kBuilderStopWait;
     SaverUpdates updates(UpdateChecker::Instance());
     options.updates = &updates;
+    SaverSettingsWindow settings_window;
+    options.settings = &settings_window;
     SaverFrame frame(display.get(), &loop, options);
     const bool created = line.embedded ? frame.CreateEmbedded(line.embed_window)
                                        : frame.CreateFullScreen();
@@ -283,7 +311,8 @@ int Run(const SaverCommandLine& line) {
   }
   g_loop = nullptr;
   if (!AppointmentSnapshot::Instance().Shutdown(kAppointmentsStopWait) ||
-      BackgroundCollageGenerator::AbandonedBuilders() > 0) {
+      BackgroundCollageGenerator::AbandonedBuilders() > 0 ||
+      wizard::SignInChecker::WorkersLeftBehind() > 0) {
     g_workers_left_behind = true;
   }
   KeepGlDriversLoaded();  // before the display closes

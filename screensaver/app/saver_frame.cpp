@@ -411,6 +411,13 @@ void SaverFrame::OnKey(XKeyEvent& event) {
 
   if (text[0] == '/' && !IsRestrictedSession()) {
     if (options_.settings != nullptr) {
+      // The pages come up over the saver: they need the keyboard and the
+      // pointer, and the pointer must be seen while they are open. The saver
+      // ends when they close, so nothing is taken back afterwards.
+      grab_.Release();
+      XUndefineCursor(display_, main_window_.get());
+      for (const ScopedXWindow& blank : blank_windows_) XUndefineCursor(display_, blank.get());
+      XFlush(display_);
       options_.settings->Run(2, main_window_.get());
     } else {
       LogInfo("The settings window is not part of this build");

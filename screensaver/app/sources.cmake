@@ -24,7 +24,10 @@ list(APPEND QUOL_SAVER_PROGRAM_TEST_SOURCES
 add_executable(QuolScreensaver app/main.cpp)
 target_compile_definitions(QuolScreensaver PRIVATE
   QUOL_VERSION_TEXT="${PROJECT_VERSION}")
-target_link_libraries(QuolScreensaver PRIVATE quol_saver_program quol_platform_x11 quol_platform_gtk)
+# The settings pages (foundation/wizard) belong to the program, not to the
+# picture layer.
+target_link_libraries(QuolScreensaver PRIVATE quol_saver_program quol_platform_x11 quol_platform_gtk
+  quol_wizard)
 
 if(BUILD_TESTING)
   pkg_check_modules(QUOL_XTST REQUIRED IMPORTED_TARGET xtst)
