@@ -1,5 +1,5 @@
-// What the screen saver asks of parts that are not in this build yet, behind
-// small interfaces: the update checker and the settings window.
+// What the screen saver asks of the update checker and the settings window,
+// behind small interfaces, so the frame can be tested without either.
 #pragma once
 
 #include <functional>
