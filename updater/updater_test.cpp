@@ -12,6 +12,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -19,7 +20,9 @@
 #include <vector>
 
 #include "platform/fs/unique_fd.h"
+#include "platform/process/launch_updater.h"
 #include "platform/testing/test_support.h"
+#include "platform/trust/minisign.h"
 
 extern char** environ;
 
@@ -175,6 +178,26 @@ class UpdaterProgramTest : public ::testing::Test {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
+  }
+
+  // The process started as `program` with `last` as its last argument (0:
+  // none within the liveness bound).
+  static pid_t FindProcess(const std::string& program, const std::string& last) {
+    for (int i = 0; i < 1000; ++i) {
+      for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string name = entry.path().filename();
+        if (name.find_first_not_of("0123456789") != std::string::npos) continue;
+        const std::string cmdline = ReadFileOrEmpty(entry.path().string() + "/cmdline");
+        if (cmdline.rfind(program + '\0', 0) == 0 &&
+            cmdline.size() > last.size() + 1 &&
+            cmdline.compare(cmdline.size() - last.size() - 2, last.size() + 2,
+                            '\0' + last + '\0') == 0) {
+          return std::stoi(name);
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return 0;
   }
 
   // Waits for the installers Updater left (adopted by this process) and
@@ -369,6 +392,66 @@ TEST_F(UpdaterProgramTest, AnInstallerThatCannotStartIsReportedWithoutADisplay) 
                   std::to_string(c.error) + "\n");
     EXPECT_EQ(ReadFileOrEmpty(dir_ / "stdout"), "");
   }
+}
+
+
+// The whole hand-over as the desktop client does it: a client process gives
+// a signed package to the real Updater and ends; the installer gets the
+// private copy only after the client is gone.
+TEST_F(UpdaterProgramTest, AClientsPackageIsInstalledOnceTheClientHasEnded) {
+  if (!platform::TestTrustKeyAllowed()) GTEST_SKIP() << "this build trusts no test key";
+  ASSERT_EQ(::access("/usr/bin/minisign", X_OK), 0) << "the test signs with minisign";
+  testing::IsolatedEnvironment env;
+  const std::string sign = "/usr/bin/minisign -G -W -p " + (dir_ / "k.pub") + " -s " +
+                           (dir_ / "k.sec") + " </dev/null >/dev/null 2>&1 && /usr/bin/minisign -S -s " +
+                           (dir_ / "k.sec") + " -m '" + package_ + "' </dev/null >/dev/null 2>&1";
+  WriteFileOrDie(package_, "upgrade package 2.0");
+  ASSERT_EQ(std::system(sign.c_str()), 0) << sign;
+  ScopedEnv trust(platform::kTestTrustKeyVariable, dir_ / "k.pub");
+
+  int handed[2], release[2];
+  ASSERT_EQ(::pipe2(handed, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
+  const pid_t client = ::fork();
+  if (client == 0) {
+    // The client: hands the package over, then lives until released.
+    ::close(handed[0]);
+    ::close(release[1]);
+    // Whatever the test's own output is, only the pipes of the hand-over
+    // may be looked for at the installer.
+    const int null = ::open("/dev/null", O_RDWR);
+    for (int fd = 0; fd <= 2; ++fd) ::dup2(null, fd);
+    platform::UpdaterLaunchResult result;
+    const HRESULT hr = platform::LaunchUpdater({QUOL_UPDATER_BINARY, package_}, &result);
+    const std::string line = (Succeeded(hr) ? result.handed_over_path : std::string("failed")) + "\n";
+    if (::write(handed[1], line.data(), line.size()) < 0) ::_exit(1);
+    char c;
+    while (::read(release[0], &c, 1) < 0 && errno == EINTR) {
+    }
+    ::_exit(0);
+  }
+  ::close(handed[1]);
+  ::close(release[0]);
+  // Closed on every way out, so the client ends even when a check fails.
+  UniqueFd release_client(release[1]);
+  std::string copy;
+  char c;
+  while (::read(handed[0], &c, 1) == 1 && c != '\n') copy.push_back(c);
+  ::close(handed[0]);
+  ASSERT_NE(copy, "failed");
+  EXPECT_NE(copy.find("/QuolUpdate"), std::string::npos) << copy;
+
+  // Updater sleeps in its wait while the client runs, and installs nothing.
+  const pid_t updater = FindProcess(QUOL_UPDATER_BINARY, copy);
+  ASSERT_GT(updater, 0);
+  EXPECT_TRUE(IsWaiting(updater));
+  EXPECT_NE(::access(Record().c_str(), F_OK), 0) << "installed while the client still ran";
+  release_client.Reset();
+  ASSERT_EQ(::waitpid(client, nullptr, 0), client);
+  ReapAdopted();  // Updater and the installer it started
+  EXPECT_EQ(InstallerArgs(), std::vector<std::string>{copy});
+  EXPECT_EQ(ReadFileOrEmpty(copy), "upgrade package 2.0");
+  ExpectNothingInherited();
 }
 
 }  // namespace
