@@ -532,11 +532,34 @@ void SetScreenSaverForAllUsers(const std::string& new_path, int* skipped) {
   if (skipped != nullptr) *skipped += failures;
 }
 
+// Whether the current user is one of the profiles (an account outside the
+// login range, root for one, is not).
+bool CurrentUserIsAProfile() {
+  const Home current = CurrentUserHome();
+  for (const Home& home : ListProfiles()) {
+    if (home.hive == current.hive && home.folder == current.folder) return true;
+  }
+  return false;
+}
+
+void ApplyToCurrentUser(const std::string& path, int* skipped) {
+  HRESULT hr = SetUserScreenSaver("", path);
+  if (Failed(hr)) {
+    LogInfo("Screen saver not changed for the current user (0x%08X)", static_cast<unsigned>(hr));
+    if (skipped != nullptr) ++*skipped;
+  }
+}
+
 void ApplyScreenSaverChoice(int choice, int* skipped) {
   const std::string ours = ScreenSaverPath();
+  // "Everyone" and "nobody" include whoever chose it, also when that
+  // account is not among the profiles.
+  const bool current_apart = (choice == kSaverForEveryone || choice == kSaverForNobody) &&
+                             !CurrentUserIsAProfile();
   switch (choice) {
     case kSaverForEveryone:
       SetScreenSaverForAllUsers(ours, skipped);
+      if (current_apart) ApplyToCurrentUser(ours, skipped);
       break;
     case kSaverJustMe: {
       SetScreenSaverForAllUsers("", skipped);
@@ -549,6 +572,7 @@ void ApplyScreenSaverChoice(int choice, int* skipped) {
     }
     case kSaverForNobody:
       SetScreenSaverForAllUsers("", skipped);
+      if (current_apart) ApplyToCurrentUser("", skipped);
       break;
     default:
       break;

@@ -43,6 +43,9 @@ const char kSaverUsage[] =
     "  -window-id, --window-id ID draw into the window ID; no grabs, no own windows;\n"
     "                            ends when the window goes away or on SIGTERM\n"
     "  --help                    show this text\n"
+    "  --apply-choice N          make the collage the screen saver of everyone (1),\n"
+    "                            of the current user only (2) or of nobody (3),\n"
+    "                            and end; exit status: accounts not changed\n"
     "\n"
     "Keys while running: Escape ends; Left/Right step through collages; C opens\n"
     "the Quol client; S copies the picture; / opens the settings.\n";

@@ -22,6 +22,7 @@
 #include "foundation/config/cobrand_module.h"
 #include "foundation/config/global_config.h"
 #include "foundation/log/process_log.h"
+#include "foundation/saverinstall/saver_install.h"
 #include "foundation/settings/suite_settings.h"
 #include "foundation/update/update_checker.h"
 #include "foundation/wizard/settings_sheet.h"
@@ -322,6 +323,18 @@ int Run(const SaverCommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc >= 2 && std::strcmp(argv[1], kApplyChoiceFlag) == 0) {
+    // The elevated half of "make it the screen saver for everyone" (run by
+    // pkexec): only the choice, nothing else of the saver, and nothing from
+    // the environment.
+    const bool valid = argc == 3 && std::strlen(argv[2]) == 1 && argv[2][0] >= '1' && argv[2][0] <= '3';
+    if (!valid) {
+      std::fprintf(stderr, "QuolScreensaver: %s takes one of 1 (everyone), 2 (just me), 3 (nobody)\n",
+                   kApplyChoiceFlag);
+      return kApplyChoiceBadUsage;
+    }
+    return ApplyChoiceCommand(argv[2][0] - '0');
+  }
   platform::InstallCrashHandler(platform::JoinPath(platform::DataFolderPath(), "crash.dmp"),
                       std::string("QuolScreensaver ") + QUOL_VERSION_TEXT);
   std::vector<std::string> args(argv + 1, argv + argc);

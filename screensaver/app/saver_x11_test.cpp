@@ -770,6 +770,34 @@ TEST_F(SaverCommandLineTest, SettingsUnknownOptionsAndHelpEndAtOnce) {
     EXPECT_TRUE(Contains(saver->Stdout(), "Usage: QuolScreensaver")) << saver->Stdout();
     EXPECT_EQ(saver->Stderr(), "");
   }
+  // The elevated run of the set-screen-saver dialog: a wrong choice is
+  // refused; "just me" then "nobody" make the collage this user's
+  // xscreensaver choice and take it back (no other profiles here).
+  for (const std::vector<std::string>& args :
+       {std::vector<std::string>{"--apply-choice"}, {"--apply-choice", "4"},
+        {"--apply-choice", "1", "2"}, {"--apply-choice", "12"}}) {
+    auto saver = Start(args);
+    EXPECT_EQ(saver->WaitForExit(), 64) << saver->Report();
+    const std::string err = saver->Stderr();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+  }
+  const std::string profiles = home_.Path("profiles"), skel = home_.Path("skel");
+  MakeFolder(profiles);
+  MakeFolder(skel);
+  const std::vector<std::string> seams = {"QUOL_PROFILES_DIR=" + profiles, "QUOL_SKEL_DIR=" + skel};
+  const std::string file = home_.Path("home/.xscreensaver");
+  {
+    auto saver = Start({"--apply-choice", "2"}, seams);
+    EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+    const std::string text = ReadFileOrEmpty(file);
+    EXPECT_TRUE(Contains(text, "quolsaver")) << text;
+    EXPECT_TRUE(Contains(text, "mode:\t\tone")) << text;
+  }
+  {
+    auto saver = Start({"--apply-choice", "3"}, seams);
+    EXPECT_EQ(saver->WaitForExit(), 0) << saver->Report();
+    EXPECT_NE(::access(file.c_str(), F_OK), 0) << "the file we created stays";
+  }
 }
 
 TEST_F(SaverCommandLineTest, WithoutPhotoFoldersTheSlidesSayWhereToSetThemUp) {
