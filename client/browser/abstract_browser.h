@@ -1,0 +1,77 @@
+// The embedded browser as the main frame sees it, and the calls the browser
+// (and the page script object it owns) makes back into the frame.
+//
+// CInternetExplorer (client/browser) implements CAbstractBrowser over a
+// WebKitWebView; CMainFrame (client/frame) implements CAbstractBrowserEvents.
+// Both live on the GTK main thread; nothing here is called from another
+// thread.
+#pragma once
+
+#include <string>
+
+#include <gtk/gtk.h>
+
+#include "platform/common/hresult.h"
+
+namespace quol::client {
+
+class CAbstractBrowserEvents {
+ public:
+  virtual ~CAbstractBrowserEvents() = default;
+
+  // Navigation events (the policy lives in client/browser/navigation_policy.h;
+  // the frame forwards to it).
+  virtual void OnDocumentComplete() = 0;
+  // `top_document_url` empty when there is none (a top-level navigation).
+  virtual bool OnBeforeNavigate(const std::string& url, const std::string& top_document_url) = 0;
+  virtual bool OnNewWindow(const std::string& url, const std::string& referrer) = 0;
+  // `status`: an HTTP status, or a negative transport error code.
+  virtual bool OnNavigateError(int status, const std::string& url) = 0;
+  virtual void OnTitleChange(const std::string& title) = 0;
+  virtual void OnNavigateComplete(const std::string& url) = 0;
+  // Keys pressed while the page has the focus (F11, Shift+F11). `key` is a
+  // GDK key value.
+  virtual void OnKeyDown(unsigned key, bool ctrl, bool alt, bool shift) = 0;
+
+  // What the page's window.external forwards (checked and decoded by the
+  // browser side first).
+  virtual HRESULT SetCredentials(const std::string& user_name, const std::string& password) = 0;
+  virtual bool HasCredentials() = 0;
+  virtual HRESULT SetSetting(const std::string& name, const std::string& value) = 0;
+  // S_FALSE and an empty value when the setting is not there (the page sees null).
+  virtual HRESULT GetSetting(const std::string& name, std::string* value) = 0;
+  virtual HRESULT ShowCollageSettingsDlg() = 0;
+  virtual HRESULT StartCollage() = 0;
+  virtual HRESULT ShowAboutDlg() = 0;
+  virtual HRESULT CheckForUpdates() = 0;
+  virtual HRESULT UpgradeNow() = 0;
+  virtual HRESULT ShowStatusMessage(const std::string& message, const std::string& url) = 0;
+  virtual HRESULT OpenHomePage() = 0;
+  virtual HRESULT SetupScreensaver(const std::string& setting) = 0;
+  virtual int ScreensaverSetup() = 0;
+};
+
+class CAbstractBrowser {
+ public:
+  virtual ~CAbstractBrowser() = default;
+  // Stops events, releases the view.
+  virtual void Close() = 0;
+  // True when the navigation was started.
+  virtual bool Navigate(const std::string& url) = 0;
+  virtual bool Stop() = 0;
+  virtual bool IsCreated() = 0;
+  // False when the network is known to be down (GNetworkMonitor; tests may
+  // force it, see client/browser/README.md).
+  virtual bool IsOnline() = 0;
+  // "WebKitGTK a.b.c" into `text`; false when unknown.
+  virtual bool GetVersion(std::string* text) = 0;
+  // The view to put into the frame's window.
+  virtual GtkWidget* widget() = 0;
+  // The URL of the top document now ("" before the first load).
+  virtual std::string LocationUrl() = 0;
+  // The page script object's snapshot must be refreshed (a setting, the
+  // credentials or the debug flag changed).
+  virtual void RefreshScriptState() = 0;
+};
+
+}  // namespace quol::client
