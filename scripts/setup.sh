@@ -15,7 +15,7 @@ packages=(
   imagemagick time
   xvfb xauth x11-xserver-utils xdotool libgl1-mesa-dri xscreensaver
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxtst-dev libgl-dev
-  libxss-dev libgtk-3-dev
+  libxss-dev libgtk-3-dev libwebkit2gtk-4.1-dev
   fonts-league-spartan
   clang-14 libclang-rt-14-dev
 )
