@@ -13,6 +13,10 @@
 
 #include "platform/common/hresult.h"
 
+// The view's cookie store (WebKitGTK); declared here so the frame need not
+// include WebKit to hold the interface.
+typedef struct _WebKitCookieManager WebKitCookieManager;
+
 namespace quol::client {
 
 class CAbstractBrowserEvents {
@@ -72,6 +76,10 @@ class CAbstractBrowser {
   // The page script object's snapshot must be refreshed (a setting, the
   // credentials or the debug flag changed).
   virtual void RefreshScriptState() = 0;
+  // The cookie store of the view's web context, where the sign-in cookies
+  // go (client/browser/signin_cookies.h); null when there is none. Owned by
+  // the browser; valid until Close.
+  virtual WebKitCookieManager* cookie_manager() { return nullptr; }
 };
 
 }  // namespace quol::client

@@ -1,0 +1,450 @@
+// End to end with a real WebKitWebView on a private Xvfb: the browser, the
+// navigation policy and the script object against a loopback server of the
+// test. The server plays the service on 127.0.0.1 and another site on
+// "localhost" (unsafe in the test's configuration), so both are one port.
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <webkit2/webkit2.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+#include "client/browser/browser_test_support.h"
+#include "client/browser/internet_explorer.h"
+#include "client/browser/window_external.h"
+#include "foundation/saverinstall/saver_install_x11_env.h"
+#include "platform/identity/identity.h"
+#include "platform/testing/http_test_server.h"
+
+namespace quol::client {
+namespace {
+
+using testing::PolicyWorld;
+
+// One Xvfb and GTK per test program.
+class XvfbEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    xvfb_ = std::make_unique<quol::testing::PrivateXvfb>();
+    if (!xvfb_->ok()) {
+      error_ = "Xvfb did not start";
+      return;
+    }
+    ::setenv("DISPLAY", xvfb_->display().c_str(), 1);
+    ::unsetenv("WAYLAND_DISPLAY");
+    ::setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 1);
+    if (!gtk_init_check(nullptr, nullptr)) error_ = "GTK cannot open " + xvfb_->display();
+  }
+  static const std::string& error() { return error_; }
+
+ private:
+  std::unique_ptr<quol::testing::PrivateXvfb> xvfb_;
+  static inline std::string error_;
+};
+const auto* const kXvfb = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+
+// Spins the main loop until `done` or a generous liveness bound.
+bool RunUntil(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(30)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  return true;
+}
+
+int ClosedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  ::close(fd);
+  return ntohs(address.sin_port);
+}
+
+struct SeenRequest {
+  std::string target;
+  std::string cookie;
+  std::string user_agent;
+};
+
+class BrowserViewTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(XvfbEnvironment::error().empty()) << XvfbEnvironment::error();
+    server_.server().Get(".*", [this](const httplib::Request& request, httplib::Response& response) {
+      {
+        std::lock_guard lock(mutex_);
+        std::string target = request.path;
+        if (!request.params.empty()) {
+          target += "?";
+          for (const auto& [key, value] : request.params) target += key + "=" + value + "&";
+        }
+        seen_.push_back({target, request.get_header_value("Cookie"), request.get_header_value("User-Agent")});
+      }
+      const auto page = pages_.find(request.path);
+      if (page == pages_.end()) {
+        response.status = 404;
+        response.set_content("<html><head><title>server404</title></head><body>none</body></html>",
+                             "text/html");
+        return;
+      }
+      response.set_content(page->second, "text/html");
+    });
+    server_.Start();
+    world_ = std::make_unique<PolicyWorld>(Service("/devuzez/"));
+    world_->frame.on_error_message = [this](int status) {
+      world_->policy->OnNavigationErrorMessage(status);
+    };
+    BrowserOptions options;
+    options.url_is_safe = [this](const std::string& url) { return world_->policy->IsSafe(url); };
+    options.web_client_values = [this] { return world_->settings.web_client_values(); };
+    browser_ = CInternetExplorer::Create(&world_->frame, options);
+    world_->frame.browser = browser_.get();
+    world_->policy->AttachBrowser(browser_.get());
+    window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_default_size(GTK_WINDOW(window_), 800, 600);
+    gtk_container_add(GTK_CONTAINER(window_), browser_->widget());
+    gtk_widget_show_all(window_);
+  }
+
+  void TearDown() override {
+    if (world_ != nullptr) world_->policy->AttachBrowser(nullptr);
+    if (browser_ != nullptr) browser_->Close();
+    if (window_ != nullptr) gtk_widget_destroy(window_);
+  }
+
+  std::string Service(const std::string& path) const { return server_.Url(path); }
+  std::string Other(const std::string& path) const {
+    return "http://localhost:" + std::to_string(server_.port()) + path;
+  }
+  void Page(const std::string& path, const std::string& html) { pages_[path] = html; }
+
+  bool Seen(const std::string& prefix) {
+    std::lock_guard lock(mutex_);
+    for (const SeenRequest& r : seen_) {
+      if (r.target.rfind(prefix, 0) == 0) return true;
+    }
+    return false;
+  }
+  SeenRequest Request(const std::string& prefix) {
+    std::lock_guard lock(mutex_);
+    for (const SeenRequest& r : seen_) {
+      if (r.target.rfind(prefix, 0) == 0) return r;
+    }
+    return {};
+  }
+
+  // Loads `url` and waits for the document to complete.
+  void Load(const std::string& url) {
+    const int before = world_->frame.rec.document_complete;
+    ASSERT_TRUE(browser_->Navigate(url));
+    ASSERT_TRUE(RunUntil([&] { return world_->frame.rec.document_complete > before; })) << url;
+  }
+
+  // Runs `script` in the page (as an async function body) and returns its
+  // result as text.
+  std::string Eval(const std::string& script) {
+    struct Result {
+      bool done = false;
+      std::string text;
+    } result;
+    auto* view = WEBKIT_WEB_VIEW(browser_->widget());
+    webkit_web_view_call_async_javascript_function(
+        view, script.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
+        [](GObject* source, GAsyncResult* async, gpointer data) {
+          auto* r = static_cast<Result*>(data);
+          GError* error = nullptr;
+          JSCValue* value = webkit_web_view_call_async_javascript_function_finish(
+              WEBKIT_WEB_VIEW(source), async, &error);
+          if (value != nullptr) {
+            char* text = jsc_value_to_string(value);
+            r->text = text != nullptr ? text : "";
+            g_free(text);
+            g_object_unref(value);
+          } else {
+            r->text = std::string("error: ") + (error != nullptr ? error->message : "?");
+            g_clear_error(&error);
+          }
+          r->done = true;
+        },
+        &result);
+    EXPECT_TRUE(RunUntil([&] { return result.done; })) << script;
+    return result.text;
+  }
+
+  std::string Title() { return Eval("return document.title;"); }
+
+  quol::testing::HttpTestServer server_;
+  std::map<std::string, std::string> pages_;
+  std::mutex mutex_;
+  std::vector<SeenRequest> seen_;
+  std::unique_ptr<PolicyWorld> world_;
+  std::unique_ptr<CInternetExplorer> browser_;
+  GtkWidget* window_ = nullptr;
+};
+
+TEST_F(BrowserViewTest, LinkToAnotherSiteOpensOutsideAndTheViewStays) {
+  Page("/home", "<html><head><title>home</title></head><body><a id='l' href='" + Other("/elsewhere") +
+                    "'>x</a></body></html>");
+  Load(Service("/home"));
+  Eval("document.getElementById('l').click(); return 1;");
+  ASSERT_TRUE(RunUntil([&] { return !world_->frame.rec.opened_outside.empty(); }));
+  EXPECT_EQ(world_->frame.rec.opened_outside[0], Other("/elsewhere"));
+  // Give a wrong navigation every chance to show up.
+  RunUntil([] { return false; }, std::chrono::seconds(1));
+  EXPECT_EQ(browser_->LocationUrl(), Service("/home"));
+  EXPECT_EQ(Title(), "home");
+  EXPECT_FALSE(Seen("/elsewhere")) << "the other site was asked for the page";
+}
+
+TEST_F(BrowserViewTest, FrameOfAnotherSiteLoadsInsideTheServicePage) {
+  Page("/ad", "<html><body><script>parent.postMessage('ad-loaded', '*');</script></body></html>");
+  Page("/home", "<html><head><title>home</title></head><body>"
+                "<script>addEventListener('message', function (e) { document.title = e.data; });</script>"
+                "<iframe src='" + Other("/ad") + "'></iframe></body></html>");
+  Load(Service("/home"));
+  ASSERT_TRUE(RunUntil([&] { return world_->frame.rec.title == "ad-loaded"; }));
+  EXPECT_TRUE(world_->frame.rec.opened_outside.empty());
+  EXPECT_EQ(browser_->LocationUrl(), Service("/home"));
+}
+
+TEST_F(BrowserViewTest, WindowOpenGoesOutsideForOtherSitesAndToANewWindowOnTheService) {
+  struct Case {
+    std::string url;
+    bool new_window;
+  } cases[] = {{Other("/popup"), false}, {Service("/popup"), true}};
+  Page("/popup", "<html><head><title>popup</title></head></html>");
+  Page("/home", "<html><head><title>home</title></head></html>");
+  for (const Case& c : cases) {
+    Load(Service("/home"));
+    const std::size_t outside = world_->frame.rec.opened_outside.size();
+    Eval("window.open('" + c.url + "'); return 1;");
+    if (c.new_window) {
+      ASSERT_TRUE(RunUntil([&] { return browser_->popup_count() == 1; })) << c.url;
+      EXPECT_EQ(world_->frame.rec.opened_outside.size(), outside);
+    } else {
+      ASSERT_TRUE(RunUntil([&] { return world_->frame.rec.opened_outside.size() > outside; })) << c.url;
+      EXPECT_EQ(world_->frame.rec.opened_outside.back(), c.url);
+      EXPECT_EQ(browser_->popup_count(), 0);
+    }
+    EXPECT_EQ(browser_->LocationUrl(), Service("/home"));
+  }
+}
+
+TEST_F(BrowserViewTest, MissingPageAndImageKeepWhatTheServerSent) {
+  Page("/pictures", "<html><head><title>pictures</title></head><body><img src='/nope.png'>"
+                    "<img src='/broken.gif'></body></html>");
+  Load(Service("/missing"));
+  EXPECT_EQ(Title(), "server404");
+  Load(Service("/pictures"));
+  ASSERT_TRUE(RunUntil([&] { return Seen("/nope.png") && Seen("/broken.gif"); }));
+  RunUntil([] { return false; }, std::chrono::seconds(1));
+  EXPECT_EQ(Title(), "pictures");
+  EXPECT_TRUE(world_->frame.rec.error_pages.empty());
+}
+
+TEST_F(BrowserViewTest, UnreachableServiceShowsTheErrorPageOfTheRightKind) {
+  struct Case {
+    const char* force_offline;
+    const char* kind;
+    const char* section;
+  } cases[] = {{"0", "connect", "err_connect"}, {"1", "offline", "err_offline"}};
+  const int port = ClosedPort();
+  for (const Case& c : cases) {
+    quol::testing::ScopedEnv offline("QUOL_FORCE_OFFLINE", c.force_offline);
+    // The start URL's host is 127.0.0.1, so a dead port there is the service.
+    world_->frame.rec.error_pages.clear();
+    ASSERT_TRUE(browser_->Navigate("http://127.0.0.1:" + std::to_string(port) + "/devuzez/"));
+    ASSERT_TRUE(RunUntil([&] { return !world_->frame.rec.error_pages.empty(); })) << c.kind;
+    EXPECT_EQ(world_->frame.rec.error_pages[0].first, c.kind);
+    EXPECT_EQ(world_->frame.rec.error_pages[0].second, -1039);
+    ASSERT_TRUE(RunUntil([&] { return browser_->LocationUrl().rfind("res://", 0) == 0; }));
+    ASSERT_TRUE(RunUntil([&] { return Title() == "Quol Explorer - Error"; }));
+    EXPECT_EQ(Eval(std::string("return getComputedStyle(document.getElementById('") + c.section +
+                   "')).display;"),
+              "block");
+    EXPECT_EQ(Eval(std::string("return document.querySelector('#") + c.section + " h1').title;"), "-1039");
+  }
+}
+
+TEST_F(BrowserViewTest, ErrorPageReadsItsFragmentAsText) {
+  struct Case {
+    std::string fragment;
+    std::string section;
+    std::string tooltip;
+  } cases[] = {
+      {"#e=x", "err_offline", ""},
+      {"#error=HTTP&code=500", "err_http", "500"},
+      {"#ERROR=connect&Code=7", "err_connect", "7"},
+      {"#error=upgrade", "err_upgrade", ""},
+      {"#error=nope&code=1", "err_other", "1"},
+      {"#error=http=x&code=2", "err_offline", "2"},
+      {"#error=%3Cb%3Ex%3C/b%3E&code=%3Cb%3E7%3C/b%3E", "err_other", "<b>7</b>"},
+  };
+  for (const Case& c : cases) {
+    Load("res://" + platform::ExecutableBaseName() + "/offline.htm" + c.fragment);
+    EXPECT_EQ(Eval("return document.querySelector('.section.shown').id;"), c.section) << c.fragment;
+    EXPECT_EQ(Eval("return document.querySelector('.section.shown h1').getAttribute('title') || '';"),
+              c.tooltip)
+        << c.fragment;
+    EXPECT_EQ(Eval("return document.querySelectorAll('b').length;"), "0") << c.fragment;
+  }
+  EXPECT_EQ(Eval("var r = await fetch('offline_button.svg'); return r.status;"), "200");
+}
+
+TEST_F(BrowserViewTest, CredentialsCookieAndUserAgentReachTheService) {
+  Page("/echo", "<html><head><title>echo</title></head></html>");
+  world_->settings.SetEmailAddress("a@quol.example");
+  ASSERT_TRUE(Succeeded(world_->settings.SetPassword("p;w,d")));
+  bool ready = false;
+  world_->policy->signin().SetAuthCookies(Service("/devuzez/"), [&] {
+    ready = true;
+    world_->frame.Navigate(Service("/echo"));
+  });
+  ASSERT_TRUE(RunUntil([&] { return ready && Seen("/echo"); }));
+  const SeenRequest request = Request("/echo");
+  // Sent over plain http at all: the loopback cookie is not ";secure".
+  EXPECT_NE(request.cookie.find("ExplorerCreds=a@quol.example,p%3Bw%2Cd"), std::string::npos)
+      << request.cookie;
+  EXPECT_NE(request.user_agent.find(";QuolDevuzez " + platform::ProgramFileVersionText()),
+            std::string::npos)
+      << request.user_agent;
+}
+
+TEST_F(BrowserViewTest, NoStoredEmailExpiresTheSessionCookies) {
+  Page("/set", "<html><body><script>document.cookie = 'quol_state=1; path=/';"
+               "document.cookie = 'keep=1; path=/';</script></body></html>");
+  Page("/echo", "<html></html>");
+  Load(Service("/set"));
+  bool ready = false;
+  world_->policy->signin().SetAuthCookies(Service("/devuzez/"), [&] { ready = true; });
+  ASSERT_TRUE(RunUntil([&] { return ready; }));
+  Load(Service("/echo"));
+  const std::string cookie = Request("/echo").cookie;
+  EXPECT_NE(cookie.find("ExplorerCreds=,"), std::string::npos) << cookie;
+  EXPECT_NE(cookie.find("keep=1"), std::string::npos) << cookie;
+  EXPECT_EQ(cookie.find("quol_state"), std::string::npos) << cookie;
+}
+
+TEST_F(BrowserViewTest, LogoffClearsCredentialsAndCancelledSignInGoesHome) {
+  Page("/logon/logout.aspx", "<html></html>");
+  Page("/logon/logon.aspx", "<html></html>");
+  Page("/devuzez/", "<html></html>");
+  world_->settings.SetEmailAddress("a@quol.example");
+  ASSERT_TRUE(Succeeded(world_->settings.SetPassword("secret")));
+  ASSERT_TRUE(Succeeded(world_->settings.Save()));
+  Load(Service("/logon/logout.aspx"));
+  CSuiteSettings reread;
+  ASSERT_TRUE(Succeeded(reread.Load()));
+  EXPECT_EQ(reread.email_address(), "");
+  EXPECT_EQ(reread.password(), "");
+
+  int dialogs = 0;
+  world_->policy->signin().SetSignInDialog([&](GtkWindow*) {
+    ++dialogs;
+    return false;
+  });
+  // The logoff left "signed out pending": the first logon visit goes to the
+  // home page with PostLogout, the next one (the service asking again) shows
+  // the dialog only once the counter is reset by another page.
+  Load(Service("/logon/logon.aspx"));
+  ASSERT_TRUE(RunUntil([&] { return Seen("/devuzez/?mode=PostLogout"); }));
+  Load(Service("/devuzez/"));
+  Load(Service("/logon/logon.aspx"));
+  ASSERT_TRUE(RunUntil([&] { return Seen("/devuzez/?mode=CancelLogin"); }));
+  EXPECT_EQ(dialogs, 1);
+}
+
+class ScriptObjectTest : public BrowserViewTest {
+ protected:
+  void SetUp() override {
+    BrowserViewTest::SetUp();
+    Page("/app", "<html><head><title>app</title></head><body></body></html>");
+  }
+};
+
+TEST_F(ScriptObjectTest, MembersReachTheFrameAndGettersAnswerAtOnce) {
+  Load(Service("/app"));
+  Eval("window.external.ShowStatusMessage('Hello', 'http:'); return 1;");
+  ASSERT_TRUE(RunUntil([&] { return !world_->frame.rec.status_messages.empty(); }));
+  EXPECT_EQ(world_->frame.rec.status_messages[0], std::make_pair(std::string("Hello"), std::string("http:")));
+
+  EXPECT_EQ(Eval("window.external.SetSetting('colour', 'blue'); return window.external.GetSetting('colour');"),
+            "blue");
+  ASSERT_TRUE(RunUntil([&] { return !world_->frame.rec.settings_set.empty(); }));
+  std::string stored;
+  EXPECT_TRUE(world_->settings.GetWebClientValue("colour", &stored));
+  EXPECT_EQ(stored, "blue");
+  EXPECT_EQ(Eval("window.external.SetSetting('colour', ''); return String(window.external.GetSetting('colour'));"),
+            "null");
+  EXPECT_EQ(Eval("return [window.external.IsDebugMode, window.external.HasCredentials,"
+                 " window.external.GetVersion()].join(',');"),
+            "false,false," + platform::ProgramFileVersionText());
+  // The snapshot of the next page carries what was stored.
+  EXPECT_EQ(Eval("window.external.SetSetting('size', 'big'); return 1;"), "1");
+  ASSERT_TRUE(RunUntil([&] { return world_->settings.GetWebClientValue("size", &stored); }));
+  Load(Service("/app"));
+  EXPECT_EQ(Eval("return window.external.GetSetting('size');"), "big");
+}
+
+TEST_F(ScriptObjectTest, ForeignFramesAndWrongTokensAreRefused) {
+  Page("/intruder", "<html><body><script>"
+                    "try { window.webkit.messageHandlers.quolExternal.postMessage("
+                    "  ['0000', 'ShowStatusMessage', 'from-iframe', '']); } catch (e) {}"
+                    "try { parent.external.ShowStatusMessage('from-iframe-parent', ''); } catch (e) {}"
+                    "parent.postMessage('done', '*');"
+                    "</script></body></html>");
+  Page("/host", "<html><head><title>host</title></head><body><script>"
+                "addEventListener('message', function () {"
+                "  window.webkit.messageHandlers.quolExternal.postMessage("
+                "    ['bad', 'ShowStatusMessage', 'bad-token', '']);"
+                "  window.external.ShowStatusMessage('after', '');"
+                "});</script><iframe src='" + Other("/intruder") + "'></iframe></body></html>");
+  Load(Service("/host"));
+  ASSERT_TRUE(RunUntil([&] { return !world_->frame.rec.status_messages.empty(); }));
+  ASSERT_EQ(world_->frame.rec.status_messages.size(), 1u);
+  EXPECT_EQ(world_->frame.rec.status_messages[0].first, "after");
+  EXPECT_GE(browser_->external().refused_calls(), 2);
+}
+
+TEST_F(ScriptObjectTest, APageOnAnotherSiteGetsNoObject) {
+  Page("/app", "<html><head><title>app</title></head></html>");
+  Load(Other("/app"));
+  EXPECT_EQ(Eval("return typeof window.external.ShowStatusMessage;"), "undefined");
+}
+
+TEST_F(ScriptObjectTest, FloodsAndHugeStringsLeaveTheClientAnsweringAndSettingsSmall) {
+  Load(Service("/app"));
+  EXPECT_EQ(Eval("try { window.external.SetSetting('big', 'x'.repeat(10 * 1024 * 1024)); return 'taken'; }"
+                 " catch (e) { return e.name; }"),
+            "RangeError");
+  // Past the shim, straight to the handler: refused by the client.
+  Eval("window.webkit.messageHandlers.quolExternal.postMessage(['t', 'SetSetting', 'big',"
+       " 'x'.repeat(10 * 1024 * 1024)]); return 1;");
+  Eval("for (var i = 0; i < 100000; i++) window.external.SetSetting('k' + i, 'v'); return 1;");
+  EXPECT_EQ(Eval("return 1 + 1;"), "2");
+  RunUntil([] { return false; }, std::chrono::seconds(1));
+  EXPECT_LE(world_->frame.rec.settings_set.size(), CWindowExternal::kMaxSettingNames);
+  std::string value;
+  EXPECT_FALSE(world_->settings.GetWebClientValue("big", &value));
+  const std::string xml = quol::testing::ReadFileOrEmpty(platform::DataFolderPath() + "/Settings.xml");
+  EXPECT_LT(xml.size(), 64u * 1024u);
+}
+
+TEST_F(BrowserViewTest, DroppedFilesAreNotTakenByTheView) {
+  EXPECT_EQ(gtk_drag_dest_get_target_list(browser_->widget()), nullptr);
+}
+
+}  // namespace
+}  // namespace quol::client

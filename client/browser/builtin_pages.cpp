@@ -1,0 +1,55 @@
+#include "client/browser/builtin_pages.h"
+
+#include <gio/gio.h>
+
+#include <cstring>
+
+extern "C" void quol_browser_pages_register_resource(void);
+
+namespace quol::client {
+namespace {
+
+struct PageEntry {
+  const char* name;
+  const char* content_type;
+};
+
+constexpr PageEntry kPages[] = {
+    {"offline.htm", "text/html"},
+    {"offline.css", "text/css"},
+    {"offline.js", "text/javascript"},
+    {"offline_panel.svg", "image/svg+xml"},
+    {"offline_button.svg", "image/svg+xml"},
+    {"offline_button_hover.svg", "image/svg+xml"},
+    {"offline_button_down.svg", "image/svg+xml"},
+};
+
+}  // namespace
+
+void EnsureBrowserPagesRegistered() {
+  static const bool registered = [] {
+    quol_browser_pages_register_resource();
+    return true;
+  }();
+  (void)registered;
+}
+
+bool LookupBuiltinPage(const std::string& path, BuiltinPage* page) {
+  EnsureBrowserPagesRegistered();
+  const std::string name = !path.empty() && path[0] == '/' ? path.substr(1) : path;
+  for (const PageEntry& entry : kPages) {
+    if (name != entry.name) continue;
+    const std::string resource = std::string("/quol/browser/") + entry.name;
+    GBytes* bytes = g_resources_lookup_data(resource.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
+    if (bytes == nullptr) return false;
+    gsize size = 0;
+    const auto* data = static_cast<const char*>(g_bytes_get_data(bytes, &size));
+    page->bytes.assign(data, size);
+    page->content_type = entry.content_type;
+    g_bytes_unref(bytes);
+    return true;
+  }
+  return false;
+}
+
+}  // namespace quol::client
