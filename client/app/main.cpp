@@ -152,6 +152,10 @@ FrameServices MakeFrameServices() {
                                        CUpdateNotifier& updates) {
     AddToolsMenuItems(menu, frame, updates, advanced);
   };
+  services.run_tools_command = [](unsigned command, IFrameHost& frame, CUpdateNotifier& updates,
+                                  const std::string& version) {
+    return RunToolsCommand(command, frame, updates, version);
+  };
 #endif
   services.show_settings = [](GtkWindow* parent, int mode) {
     unsigned long owner = 0;

@@ -135,6 +135,7 @@ CMainFrame::CMainFrame(FrameOptions options, FrameServices services, WindowPlace
 CMainFrame::~CMainFrame() {
   mailbox_->frame = nullptr;
   ReleaseChildren();
+  message_bar_.reset();
   if (window_ != nullptr) {
     g_signal_handlers_disconnect_by_data(window_, this);
     gtk_widget_destroy(window_);
@@ -206,7 +207,7 @@ bool CMainFrame::Create() {
     services_.add_tools_menu(GTK_MENU_SHELL(window_menu_), *this, *updates_);
   }
   gtk_widget_show_all(content_);
-  gtk_widget_show(header_);
+  gtk_widget_show_all(header_);
   return true;
 }
 
@@ -574,6 +575,12 @@ void CMainFrame::OnFrameMessage(unsigned message, std::uintptr_t wparam, std::in
 }
 
 void CMainFrame::OnSysCommand(unsigned command) {
+  if (services_.run_tools_command && updates_) {
+    std::string version;
+    if (!browser_ || !browser_->GetVersion(&version)) version.clear();
+    static_cast<void>(services_.run_tools_command(command & ~0xFu, *this, *updates_, version));
+    return;
+  }
   switch (command & ~0xFu) {
     case kSysCommandAbout: {
       std::string version;

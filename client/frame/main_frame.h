@@ -94,6 +94,12 @@ struct FrameServices {
   std::function<std::unique_ptr<CUpdateNotifier>(IFrameHost& frame)> make_updates;
   std::function<void(GtkMenuShell* menu, IFrameHost& frame, CUpdateNotifier& updates)>
       add_tools_menu;
+  // The tools part's handler of window-menu commands (about, check for
+  // updates...); false for a command it does not know. Null: the frame
+  // handles about and "check now" itself.
+  std::function<bool(unsigned command, IFrameHost& frame, CUpdateNotifier& updates,
+                     const std::string& browser_version)>
+      run_tools_command;
   // Sets the sign-in cookies for the start URL and calls `done` (maybe
   // later) once they are in place. Null: `done` at once.
   std::function<void(const std::string& start_url, std::function<void()> done)> set_auth_cookies;

@@ -76,8 +76,9 @@ MessageBar::MessageBar(GdkPixbuf* icon, std::function<void()> on_icon_click,
 
 MessageBar::~MessageBar() {
   if (bar_ != nullptr) {
-    g_signal_handlers_disconnect_by_data(icon_button_, this);
-    g_signal_handlers_disconnect_by_data(text_button_, this);
+    // Destroying the bar destroys its buttons and their handlers with them
+    // (also when the window went first: the bar is kept alive by our
+    // reference).
     gtk_widget_destroy(bar_);
     g_object_unref(bar_);
   }
@@ -91,8 +92,8 @@ void MessageBar::Show(bool with_icon, const std::string& text, bool clickable) {
   g_free(shown);
   // Without the icon the icon part keeps one pixel, as the bar always had.
   gtk_widget_set_visible(icon_, with_icon);
-  gtk_widget_set_size_request(icon_button_, with_icon ? 28 : 1, -1);
-  gtk_widget_set_has_tooltip(icon_button_, with_icon);
+  gtk_widget_set_visible(icon_button_, with_icon);
+  gtk_widget_set_margin_start(text_button_, with_icon ? 0 : 1);
   GdkWindow* window = gtk_widget_get_window(text_button_);
   if (window != nullptr) {
     GdkCursor* cursor = clickable ? gdk_cursor_new_from_name(gdk_window_get_display(window),
