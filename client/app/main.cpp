@@ -105,7 +105,7 @@ FrameServices MakeFrameServices() {
   auto shared = std::make_shared<Shared>();
 #if QUOL_CLIENT_HAS_BROWSER
   services.make_browser = [](CAbstractBrowserEvents& events) -> std::unique_ptr<CAbstractBrowser> {
-    return CreateInternetExplorer(events);
+    return CInternetExplorer::Create(&events);
   };
   services.make_navigation = [shared](IFrameHost& frame, CAbstractBrowser* browser) {
     auto navigation = std::make_unique<PolicyNavigation>(frame, browser);

@@ -629,7 +629,9 @@ void CMainFrame::HandleOpenRequest(const OpenRequest& request) {
     } else {
       LogInfo("Second start: path '%.300s' not opened", path.c_str());
     }
-  } else if (request.command != kOpenCommandToFront) {
+  } else if (request.command == kOpenCommandToFront) {
+    LogInfo("Second start: to the front");
+  } else {
     return;
   }
   ShowFrameOnce();
