@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # The demo: the local service stand-in with the demo family, real photos,
-# collages rendered to PNG files, and the screen saver itself.
+# collages rendered to PNG files, the screen saver itself, then the desktop
+# client QuolDevuzez on the stand-in's web application.
 #
-# With a desktop (DISPLAY set) the saver runs on it: press Escape to end it.
-# Without one (or with QUOL_DEMO_XVFB=1) it runs on a virtual two-monitor
-# screen for a while and screenshots go to build/demo/shots/.
+# With a desktop (DISPLAY set) the saver runs on it: press Escape to end it;
+# the client then opens: close its window to end the demo. Without one (or
+# with QUOL_DEMO_XVFB=1) both run on a virtual two-monitor screen for a
+# while and screenshots go to build/demo/shots/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -18,6 +20,7 @@ use_xvfb=${QUOL_DEMO_XVFB:-}
 xvfb_pid=""
 cleanup() {
   [ -n "${saver_pid:-}" ] && kill "$saver_pid" 2>/dev/null || true
+  [ -n "${client_pid:-}" ] && kill "$client_pid" 2>/dev/null || true
   [ -n "${service_pid:-}" ] && kill "$service_pid" 2>/dev/null || true
   [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
 }
@@ -61,6 +64,8 @@ echo "demo: rendering collages into $demo/collages"
 if [ -z "$use_xvfb" ]; then
   echo "demo: the screen saver runs on $DISPLAY; press Escape to end it"
   "$bin/screensaver/QuolScreensaver" /s
+  echo "demo: the desktop client opens on $DISPLAY; close its window to end the demo"
+  "$bin/client/QuolDevuzez" || true
   exit 0
 fi
 
@@ -79,4 +84,14 @@ shot 8 4-collage
 xdotool key Escape
 wait "$saver_pid" || true
 saver_pid=""
+
+# The desktop client on the stand-in's web application (home page on the
+# web port), signed in with the demo account stored above.
+WEBKIT_DISABLE_COMPOSITING_MODE=1 QUOL_SOUND_PLAYER= "$bin/client/QuolDevuzez" &
+client_pid=$!
+shot 0.4 5-client-splash
+shot 5 6-client-frame
+kill -TERM "$client_pid" 2>/dev/null || true
+wait "$client_pid" || true  # a normal close ends with 1
+client_pid=""
 echo "demo: log in $demo/data/; screenshots in $demo/shots/"
