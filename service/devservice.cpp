@@ -28,6 +28,7 @@
 #include "service/demo_family.h"
 #include "service/markup.h"
 #include "service/store.h"
+#include "service/web_app.h"
 
 namespace quol::service {
 namespace {
@@ -59,7 +60,6 @@ constexpr std::size_t kPackageChunkBytes = 64 * 1024;
 constexpr std::size_t kMaxUserNameBytes = 320;
 constexpr std::size_t kMaxPasswordBytes = 1024;
 constexpr std::size_t kMaxTokenBytes = 128;
-constexpr std::size_t kMaxShownBytes = 120;
 
 // Bounds of the test bookkeeping, so a long-running service stays small.
 constexpr std::size_t kMaxLoggedTargets = 10000;
@@ -108,50 +108,6 @@ std::optional<int> ParseOffsetMinutes(std::string text) {
   return value;
 }
 
-std::string HtmlPage(std::string_view title, std::string_view body) {
-  std::string out = R"(<!DOCTYPE html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>)";
-  out.append(EscapeMarkup(title));
-  out.append(R"(</title>
-<style>
-  body { margin: 0; font-family: "Segoe UI", "Noto Sans", "DejaVu Sans", sans-serif;
-         background: #f4f7fb; color: #22313f; }
-  header { background: linear-gradient(90deg, #30a5ba, #4f7cc9); color: #fff;
-           padding: 28px 40px; }
-  header h1 { margin: 0; font-size: 30px; letter-spacing: 1px; }
-  header p { margin: 6px 0 0; opacity: .9; }
-  main { max-width: 760px; margin: 28px auto; padding: 0 24px; }
-  .card { background: #fff; border-radius: 10px; padding: 20px 26px; margin-bottom: 20px;
-          box-shadow: 0 2px 8px rgba(34, 49, 63, .08); }
-  .card h2 { margin-top: 0; font-size: 19px; color: #30a5ba; }
-  dl { display: grid; grid-template-columns: max-content 1fr; gap: 6px 18px; margin: 0; }
-  dt { font-weight: 600; }
-  dd { margin: 0; }
-  a { color: #4f7cc9; }
-  footer { text-align: center; color: #8597a8; font-size: 13px; margin: 30px 0; }
-</style>
-</head>
-<body>
-<header><h1>Quol</h1><p>The family organizer &mdash; local stand-in</p></header>
-<main>
-)");
-  out.append(body);
-  out.append(R"(
-</main>
-<footer>quol-devservice &middot; serving 127.0.0.1 only</footer>
-</body>
-</html>
-)");
-  return out;
-}
-
-std::string Shown(const std::string& text) {
-  return EscapeMarkup(text.size() > kMaxShownBytes ? text.substr(0, kMaxShownBytes) : text);
-}
 
 using Blake2b512 = std::array<unsigned char, crypto_generichash_BYTES_MAX>;
 static_assert(crypto_generichash_BYTES_MAX == 64);
@@ -298,7 +254,6 @@ struct DevService::Impl {
     std::uint64_t size = 0;
     std::string signature;  // the .minisig text; empty: not signed
   };
-  using WebPage = std::string (Impl::*)(const httplib::Request&) const;
 
   DevServiceOptions options;
   std::unique_ptr<Store> store;
@@ -308,7 +263,7 @@ struct DevService::Impl {
   std::thread web_thread;
   std::atomic<int> api_port{0};
   std::atomic<int> web_port{0};
-  std::map<std::string, WebPage> web_pages;  // lower-case path -> page
+  std::unique_ptr<WebApp> web_app;  // the pages of the web port (made with the store)
   PackageSigner signer;
 
   std::mutex lifecycle_mutex;  // serialises Start and Stop
@@ -327,11 +282,6 @@ struct DevService::Impl {
   std::map<std::string, Package> packages;  // by name
   std::set<std::string> cut_packages;       // names answered with half a body
 
-  Impl() {
-    // The web application's pages; later pages are added here.
-    web_pages["/devuzez/"] = &Impl::HomePage;
-    web_pages["/devuzez/whatsnew.htm"] = &Impl::WhatsNewPage;
-  }
 
   std::time_t Now() const {
     std::function<std::time_t()> now;
@@ -768,6 +718,9 @@ struct DevService::Impl {
   httplib::Server::HandlerResponse OnWebRequest(const httplib::Request& req,
                                                 httplib::Response& res) {
     Record(req);
+    // A form post goes on to the POST handler, which gets its body read and
+    // its fields parsed by the server library first; other methods are
+    // refused there.
     if (req.method != "GET" && req.method != "HEAD")
       return httplib::Server::HandlerResponse::Unhandled;
     const std::string path = AsciiLower(req.path);
@@ -775,52 +728,29 @@ struct DevService::Impl {
     const std::string query = question == std::string::npos ? "" : req.target.substr(question);
     if (path == "/" || path == "/devuzez") {
       res.set_redirect("/devuzez/" + query);
-    } else if (auto page = web_pages.find(path); page != web_pages.end()) {
-      res.status = 200;
-      res.set_content((this->*page->second)(req), kHtmlType);
-    } else {
-      res.status = 404;
-      res.set_content(HtmlPage("Not found",
-                               "<div class=\"card\"><h2>Not found</h2><p>There is no "
-                               "page here.</p><p><a href=\"/devuzez/\">Home</a></p></div>"),
-                      kHtmlType);
+      return httplib::Server::HandlerResponse::Handled;
     }
+    ServeWebApp(req, res);
     return httplib::Server::HandlerResponse::Handled;
   }
 
-  std::string HomePage(const httplib::Request& req) const {
-    std::string body =
-        "<div class=\"card\"><h2>Welcome</h2>"
-        "<p>This is the local stand-in of the Quol family organizer. Sign in from the Quol "
-        "desktop client to see the family's calendar in the screen saver.</p>"
-        "<p><a href=\"/devuzez/whatsnew.htm\">What's new</a></p></div>\n";
-    const auto mode = Param(req, "mode");
-    const auto cobrand = Param(req, "cobrand");
-    if (mode || cobrand) {
-      body += "<div class=\"card\"><h2>Opened with</h2><dl>";
-      if (mode) body += "<dt>mode</dt><dd id=\"mode\">" + Shown(*mode) + "</dd>";
-      if (cobrand) body += "<dt>cobrand</dt><dd id=\"cobrand\">" + Shown(*cobrand) + "</dd>";
-      body += "</dl></div>\n";
-    }
-    std::string latest_version;
+  void ServeWebApp(const httplib::Request& req, httplib::Response& res) {
+    WebAppContext context;
+    context.api_port = api_port;
+    context.web_port = web_port;
+    context.now = Now();
+    context.ttl_minutes = options.ttl_minutes;
     {
       std::lock_guard lock(mutex);
-      latest_version = offer.latest_version;
+      context.latest_version = offer.latest_version;
     }
-    body += "<div class=\"card\"><h2>Service</h2><dl><dt>API</dt><dd>" +
-            EscapeMarkup(Base(api_port)) + "</dd><dt>Latest version</dt><dd>" +
-            EscapeMarkup(latest_version) + "</dd></dl></div>";
-    return HtmlPage("Quol", body);
-  }
-
-  std::string WhatsNewPage(const httplib::Request&) const {
-    return HtmlPage("What's new in Quol",
-                    "<div class=\"card\"><h2>What's new</h2><ul>"
-                    "<li>The screen saver shows today's and tomorrow's appointments next to "
-                    "your photos.</li>"
-                    "<li>Family members keep their colours everywhere.</li>"
-                    "<li>Faster sign-in.</li></ul>"
-                    "<p><a href=\"/devuzez/\">Back</a></p></div>");
+    try {
+      web_app->Handle(req, res, context);
+    } catch (const std::exception&) {
+      res.status = 500;
+      res.set_content(HtmlPage("Service error", "<div class=\"card\"><h2>Service error</h2></div>"),
+                      kHtmlType);
+    }
   }
 
   // --- lifecycle ------------------------------------------------------------
@@ -844,6 +774,9 @@ struct DevService::Impl {
     } else {
       server.set_pre_routing_handler([this](const httplib::Request& req, httplib::Response& res) {
         return OnWebRequest(req, res);
+      });
+      server.Post(".*", [this](const httplib::Request& req, httplib::Response& res) {
+        ServeWebApp(req, res);
       });
     }
     httplib::Server::HandlerWithResponse on_error = [is_api](const httplib::Request& req,
@@ -963,6 +896,7 @@ std::unique_ptr<DevService> DevService::Create(const DevServiceOptions& options,
   impl->options = options;
   impl->offer = {options.latest_version, options.min_version, options.download_url};
   impl->store = std::move(store);
+  impl->web_app = std::make_unique<WebApp>(*impl->store);
   return std::unique_ptr<DevService>(new DevService(std::move(impl)));
 }
 

@@ -26,6 +26,7 @@
 #include "service/civil_time.h"
 #include "service/command_line.h"
 #include "service/markup.h"
+#include "service/web_app.h"
 #include "platform/http/http.h"
 #include "platform/testing/test_support.h"
 #include "platform/trust/minisign.h"
@@ -604,6 +605,257 @@ TEST_F(DevServiceTest, WebAppServesPagesAndEscapesWhatItShows) {
   EXPECT_EQ(Get("/devuzez?mode=x", true)->get_header_value("Location"), "/devuzez/?mode=x");
   EXPECT_EQ(Get("/elsewhere", true)->status, 404);
   EXPECT_EQ(Get("/devuzez/", false)->status, 404);  // not on the API port
+}
+
+// --- the web application: sessions, the calendar, the test pages -----------------
+
+class WebAppTest : public DevServiceTest {
+ protected:
+  httplib::Result WebGet(const std::string& target, const std::string& cookie = "") {
+    httplib::Client client("127.0.0.1", service_->web_port());
+    client.set_url_encode(false);
+    httplib::Headers headers;
+    if (!cookie.empty()) headers.emplace("Cookie", cookie);
+    return client.Get(target, headers);
+  }
+  httplib::Result WebPost(const std::string& target, const httplib::Params& form,
+                          const std::string& cookie = "") {
+    httplib::Client client("127.0.0.1", service_->web_port());
+    httplib::Headers headers;
+    if (!cookie.empty()) headers.emplace("Cookie", cookie);
+    return client.Post(target, headers, form);
+  }
+  // "quol_auth=TICKET" from an answer's Set-Cookie; empty when none.
+  static std::string SessionFrom(const httplib::Result& res) {
+    const std::string set = res->get_header_value("Set-Cookie");
+    const std::size_t end = set.find(';');
+    return set.rfind("quol_auth=", 0) == 0 ? set.substr(0, end) : std::string();
+  }
+  // The client's cookie: e-mail "," password, percent-encoded.
+  static std::string Creds(const std::string& email, const std::string& password) {
+    return "ExplorerCreds=" + Escape(email + "," + password);
+  }
+};
+
+TEST_F(WebAppTest, LogonPageSignsInFromTheClientsCookieOrShowsTheForm) {
+  service_->AddAccount("mia@quol.example", "p@ss, word;");
+  struct Case {
+    const char* name;
+    std::string cookie;
+    std::string target;
+    bool signed_in;
+    std::string location;  // where a sign-in sends the browser
+    std::string notice;    // on the form
+  };
+  const std::vector<Case> cases = {
+      {"cookie with comma and semicolon in the password", Creds("mia@quol.example", "p@ss, word;"),
+       "/logon/logon.aspx?ReturnUrl=%2Fdevuzez%2F%3Fmode%3D1", true, "/devuzez/?mode=1", ""},
+      {"e-mail in another case", Creds("MIA@quol.example", "p@ss, word;"), "/logon/logon.aspx",
+       true, "/devuzez/", ""},
+      {"as the client sends it, among other cookies",
+       "quol_state=1; ExplorerCreds=mia%40quol.example," + Escape("p@ss, word;") + "; other=2",
+       "/logon/logon.aspx", true, "/devuzez/", ""},
+      {"return to another host is not followed", Creds("mia@quol.example", "p@ss, word;"),
+       "/logon/logon.aspx?ReturnUrl=%2F%2Fevil.example%2F", true, "/devuzez/", ""},
+      {"absolute return URL is not followed", Creds("mia@quol.example", "p@ss, word;"),
+       "/logon/logon.aspx?ReturnUrl=http%3A%2F%2Fevil.example%2F", true, "/devuzez/", ""},
+      {"wrong password", Creds("mia@quol.example", "nope"), "/logon/logon.aspx", false, "",
+       "The saved sign-in was not accepted."},
+      {"the client's empty cookie after a sign-out", "ExplorerCreds=%2C", "/logon/logon.aspx", false,
+       "", ""},
+      {"no cookie", "", "/LOGON/Logon.aspx", false, "", ""},
+      {"oversized cookie", Creds("mia@quol.example", std::string(2000, 'x')), "/logon/logon.aspx",
+       false, "", "The saved sign-in was not accepted."},
+  };
+  for (const Case& c : cases) {
+    auto res = WebGet(c.target, c.cookie);
+    ASSERT_TRUE(res) << c.name;
+    if (c.signed_in) {
+      EXPECT_EQ(res->status, 302) << c.name;
+      EXPECT_EQ(res->get_header_value("Location"), c.location) << c.name;
+      EXPECT_FALSE(SessionFrom(res).empty()) << c.name;
+    } else {
+      EXPECT_EQ(res->status, 200) << c.name;
+      EXPECT_TRUE(SessionFrom(res).empty()) << c.name;
+      EXPECT_NE(res->body.find("name=\"password\""), std::string::npos) << c.name;
+      if (!c.notice.empty()) {
+        EXPECT_NE(res->body.find(c.notice), std::string::npos) << c.name;
+      }
+    }
+  }
+
+  // The form signs in too; a wrong password keeps the form with a notice.
+  auto wrong = WebPost("/logon/logon.aspx", {{"email", "mia@quol.example"}, {"password", "x"}});
+  ASSERT_TRUE(wrong);
+  EXPECT_EQ(wrong->status, 200);
+  EXPECT_NE(wrong->body.find("Wrong e-mail address or password."), std::string::npos);
+  auto right = WebPost("/logon/logon.aspx", {{"email", "mia@quol.example"},
+                                             {"password", "p@ss, word;"},
+                                             {"ReturnUrl", "/devuzez/whatsnew.htm"}});
+  ASSERT_TRUE(right);
+  EXPECT_EQ(right->status, 303);
+  EXPECT_EQ(right->get_header_value("Location"), "/devuzez/whatsnew.htm");
+  EXPECT_FALSE(SessionFrom(right).empty());
+}
+
+TEST(WebAppCookies, ValuesRunToTheNextCookieEvenThroughDecodedSemicolons) {
+  struct Case {
+    std::string header, name;
+    std::optional<std::string> value;
+  };
+  const std::vector<Case> cases = {
+      {"ExplorerCreds=a@b.c,pw", "ExplorerCreds", "a@b.c,pw"},
+      {"x=1; ExplorerCreds=a@b.c,p; w; y=2", "ExplorerCreds", "a@b.c,p; w"},
+      {"ExplorerCreds=a@b.c,p;w; quol_auth=T", "quol_auth", "T"},
+      {"ExplorerCreds=,", "ExplorerCreds", ","},
+      {"MyExplorerCreds=x", "ExplorerCreds", std::nullopt},
+      {"quol_auth", "quol_auth", std::nullopt},
+      {"", "quol_auth", std::nullopt},
+      {"quol_auth=" + std::string(9000, 'x'), "quol_auth", std::nullopt},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(WebApp::CookieValue(c.header, c.name), c.value) << c.header.substr(0, 60);
+  }
+}
+
+TEST_F(WebAppTest, HomeShowsTheCalendarAndAddedAppointmentsReachTheSaversCalendar) {
+  const std::string account = service_->AddAccount("mia@quol.example", "secret");
+  Appointment swim;
+  swim.subject = "Swim <b>&</b> \"dive\"";
+  swim.start_utc = std::time(nullptr) + 3600;
+  swim.end_utc = swim.start_utc + 1800;
+  swim.attendees = {{"<Mia>", "3", false}};
+  ASSERT_TRUE(service_->AddAppointment(account, swim));
+
+  // Signed out: a welcome and a sign-in link, no calendar.
+  auto anonymous = WebGet("/devuzez/");
+  ASSERT_TRUE(anonymous);
+  EXPECT_NE(anonymous->body.find("id=\"sign-in\""), std::string::npos);
+  EXPECT_EQ(anonymous->body.find("Swim"), std::string::npos);
+
+  auto logon = WebGet("/logon/logon.aspx", Creds("mia@quol.example", "secret"));
+  const std::string session = SessionFrom(logon);
+  ASSERT_FALSE(session.empty());
+  auto home = WebGet("/devuzez/", session);
+  ASSERT_TRUE(home);
+  EXPECT_EQ(home->status, 200);
+  EXPECT_NE(home->body.find("Swim &lt;b&gt;&amp;&lt;/b&gt; &quot;dive&quot;"), std::string::npos);
+  EXPECT_NE(home->body.find("&lt;Mia&gt;"), std::string::npos);
+  EXPECT_EQ(home->body.find("<b>&</b>"), std::string::npos);
+  EXPECT_NE(home->body.find("/logon/logout.aspx"), std::string::npos);
+  EXPECT_NE(home->body.find("action=\"/devuzez/appointments\""), std::string::npos);
+
+  // The form adds an all-day and a timed appointment; both show on the page
+  // and in the calendar answer the screen saver reads.
+  std::time_t tomorrow_time = std::time(nullptr) + 86400;
+  std::tm local{};
+  localtime_r(&tomorrow_time, &local);
+  char tomorrow[16];
+  std::strftime(tomorrow, sizeof tomorrow, "%Y-%m-%d", &local);
+  auto added = WebPost("/devuzez/appointments",
+                       {{"subject", "Piano <recital>"}, {"date", tomorrow}, {"time", "17:30"},
+                        {"minutes", "45"}, {"attendee", "Noah"}, {"color", "9"}},
+                       session);
+  ASSERT_TRUE(added);
+  EXPECT_EQ(added->status, 303);
+  EXPECT_EQ(added->get_header_value("Location"), "/devuzez/?added=1");
+  ASSERT_EQ(WebPost("/devuzez/appointments",
+                    {{"subject", "Grandma visits"}, {"date", tomorrow}, {"allDay", "on"}}, session)
+                ->status,
+            303);
+  home = WebGet("/devuzez/?added=1", session);
+  EXPECT_NE(home->body.find("Piano &lt;recital&gt;"), std::string::npos);
+  EXPECT_NE(home->body.find(std::string(tomorrow) + " 17:30"), std::string::npos);
+  EXPECT_NE(home->body.find("Grandma visits"), std::string::npos);
+
+  auto [id, ticket] = Ticket("mia@quol.example", "secret");
+  const int tz = static_cast<int>(-local.tm_gmtoff / 60);
+  const auto served = Calendar(id, ticket, tomorrow, tomorrow, tz);
+  std::vector<std::string> subjects;
+  for (const Served& s : served) subjects.push_back(s.subject);
+  EXPECT_NE(std::find(subjects.begin(), subjects.end(), "Piano <recital>"), subjects.end());
+  EXPECT_NE(std::find(subjects.begin(), subjects.end(), "Grandma visits"), subjects.end());
+
+  // What the form refuses, and posts without a session.
+  struct Bad {
+    httplib::Params form;
+    std::string why;
+  };
+  const std::vector<Bad> bad = {
+      {{{"subject", ""}, {"date", tomorrow}, {"time", "10:00"}}, "Say what"},
+      {{{"subject", std::string(201, 's')}, {"date", tomorrow}, {"time", "10:00"}}, "Say what"},
+      {{{"subject", "x"}, {"date", "2024-02-30"}, {"time", "10:00"}}, "The day must be"},
+      {{{"subject", "x"}, {"date", tomorrow}, {"time", "25:00"}}, "The time must be"},
+      {{{"subject", "x"}, {"date", tomorrow}, {"time", "10:00"}, {"minutes", "0"}}, "The length"},
+      {{{"subject", "x"}, {"date", tomorrow}, {"time", "10:00"}, {"color", "17"}}, "The colour"},
+      {{{"subject", "x"}, {"date", tomorrow}, {"time", "10:00"}, {"attendee", std::string(65, 'a')}},
+       "A name"},
+  };
+  for (const Bad& b : bad) {
+    auto res = WebPost("/devuzez/appointments", b.form, session);
+    ASSERT_TRUE(res);
+    EXPECT_EQ(res->status, 400) << b.why;
+    EXPECT_NE(res->body.find(b.why), std::string::npos) << b.why;
+  }
+  auto stranger = WebPost("/devuzez/appointments", {{"subject", "x"}, {"date", tomorrow}});
+  EXPECT_EQ(stranger->status, 303);
+  EXPECT_EQ(stranger->get_header_value("Location").rfind("/logon/logon.aspx", 0), 0u);
+}
+
+TEST_F(WebAppTest, LogoutEndsTheSessionAndGoesToTheLogonPage) {
+  service_->AddAccount("mia@quol.example", "secret");
+  const std::string session =
+      SessionFrom(WebGet("/logon/logon.aspx", Creds("mia@quol.example", "secret")));
+  ASSERT_FALSE(session.empty());
+  EXPECT_NE(WebGet("/devuzez/", session)->body.find("id=\"signed-in\""), std::string::npos);
+
+  auto out = WebGet("/logon/logout.aspx", session);
+  ASSERT_TRUE(out);
+  EXPECT_EQ(out->status, 302);
+  EXPECT_EQ(out->get_header_value("Location").rfind("/logon/logon.aspx", 0), 0u);
+  EXPECT_NE(out->get_header_value("Set-Cookie").find("Max-Age=0"), std::string::npos);
+  // The old cookie no longer signs anybody in.
+  EXPECT_EQ(WebGet("/devuzez/", session)->body.find("id=\"signed-in\""), std::string::npos);
+}
+
+TEST_F(WebAppTest, TestPagesAnswerAndEscapeWhatTheyEcho) {
+  const std::string other = "http://localhost:" + std::to_string(service_->web_port());
+  struct Case {
+    std::string target;
+    int status;
+    std::string content_type;
+    std::vector<std::string> parts;
+  };
+  const std::vector<Case> cases = {
+      {"/devuzez/links.htm", 200, "text/html; charset=utf-8",
+       {other + "/devuzez/whatsnew.htm", "target=\"_blank\"", "/devuzez/image.png",
+        "/devuzez/missing.png", "/devuzez/nothing-here"}},
+      {"/devuzez/frame.htm", 200, "text/html; charset=utf-8",
+       {"<iframe id=\"ad\" src=\"" + other + "/devuzez/ad.htm\""}},
+      {"/devuzez/ad.htm", 200, "text/html; charset=utf-8", {"Advertisement"}},
+      {"/devuzez/image.png", 200, "image/png", {"\x89PNG"}},
+      {"/devuzez/missing.png", 404, "text/html; charset=utf-8", {"Not found"}},
+      {"/devuzez/external.htm?call=SetCredentials&arg1=%22%3E%3Cscript%3E&arg2=b", 200,
+       "text/html; charset=utf-8",
+       {"data-call=\"SetCredentials\"", "data-arg1=\"&quot;&gt;&lt;script&gt;\"",
+        "data-arg2=\"b\"", "window.external", "external:done"}},
+      // A call name that is not a plain method name is left out.
+      {"/devuzez/external.htm?call=alert(1)", 200, "text/html; charset=utf-8", {"<div id=\"calls\">"}},
+  };
+  for (const Case& c : cases) {
+    auto res = WebGet(c.target);
+    ASSERT_TRUE(res) << c.target;
+    EXPECT_EQ(res->status, c.status) << c.target;
+    EXPECT_EQ(res->get_header_value("Content-Type"), c.content_type) << c.target;
+    for (const std::string& part : c.parts) {
+      EXPECT_NE(res->body.find(part), std::string::npos) << c.target << ": " << part;
+    }
+  }
+  // Nothing else takes a form.
+  httplib::Client client("127.0.0.1", service_->web_port());
+  auto post = client.Post("/devuzez/", httplib::Params{{"a", "b"}});
+  ASSERT_TRUE(post);
+  EXPECT_EQ(post->status, 405);
 }
 
 // --- upgrade offers and packages ---------------------------------------------------

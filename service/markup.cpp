@@ -181,4 +181,45 @@ std::string MaskTargetForLog(std::string_view target) {
   return printable;
 }
 
+std::string HtmlPage(std::string_view title, std::string_view body) {
+  std::string out = R"(<!DOCTYPE html>
+<html lang="en">
+<head>
+<meta charset="utf-8">
+<meta name="viewport" content="width=device-width, initial-scale=1">
+<title>)";
+  out.append(EscapeMarkup(title));
+  out.append(R"(</title>
+<style>
+  body { margin: 0; font-family: "Segoe UI", "Noto Sans", "DejaVu Sans", sans-serif;
+         background: #f4f7fb; color: #22313f; }
+  header { background: linear-gradient(90deg, #30a5ba, #4f7cc9); color: #fff;
+           padding: 28px 40px; }
+  header h1 { margin: 0; font-size: 30px; letter-spacing: 1px; }
+  header p { margin: 6px 0 0; opacity: .9; }
+  main { max-width: 760px; margin: 28px auto; padding: 0 24px; }
+  .card { background: #fff; border-radius: 10px; padding: 20px 26px; margin-bottom: 20px;
+          box-shadow: 0 2px 8px rgba(34, 49, 63, .08); }
+  .card h2 { margin-top: 0; font-size: 19px; color: #30a5ba; }
+  dl { display: grid; grid-template-columns: max-content 1fr; gap: 6px 18px; margin: 0; }
+  dt { font-weight: 600; }
+  dd { margin: 0; }
+  a { color: #4f7cc9; }
+  footer { text-align: center; color: #8597a8; font-size: 13px; margin: 30px 0; }
+</style>
+</head>
+<body>
+<header><h1>Quol</h1><p>The family organizer &mdash; local stand-in</p></header>
+<main>
+)");
+  out.append(body);
+  out.append(R"(
+</main>
+<footer>quol-devservice &middot; serving 127.0.0.1 only</footer>
+</body>
+</html>
+)");
+  return out;
+}
+
 }  // namespace quol::service

@@ -29,4 +29,8 @@ bool IsDottedVersion(std::string_view text);
 // "..", no "/" and no NUL, at most 255 bytes.
 bool IsPlainFileName(std::string_view name);
 
+// A whole page of the web application in the stand-in's look: `title`
+// (escaped here) and `body` (markup, already escaped by the caller).
+std::string HtmlPage(std::string_view title, std::string_view body);
+
 }  // namespace quol::service

@@ -232,6 +232,22 @@ std::string Store::IssueTicket(const std::string& account_id, std::int64_t now,
   return ticket;
 }
 
+std::optional<SignedInAccount> Store::AccountOfTicket(const std::string& ticket, std::int64_t now) {
+  std::lock_guard lock(mutex_);
+  Statement select(db_.get(),
+                   "SELECT accounts.id, accounts.email FROM tickets JOIN accounts ON "
+                   "accounts.id = tickets.account_id WHERE tickets.ticket = ?1 AND "
+                   "tickets.expires_at > ?2");
+  if (select.Bind(1, ticket).Bind(2, now).Step() != SQLITE_ROW) return std::nullopt;
+  return SignedInAccount{select.Text(0), select.Text(1)};
+}
+
+bool Store::RevokeTicket(const std::string& ticket) {
+  std::lock_guard lock(mutex_);
+  Statement remove(db_.get(), "DELETE FROM tickets WHERE ticket = ?1");
+  return remove.Bind(1, ticket).Run();
+}
+
 bool Store::IsTicketLive(const std::string& ticket, const std::string& account_id,
                          std::int64_t now) {
   std::lock_guard lock(mutex_);

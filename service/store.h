@@ -53,6 +53,12 @@ struct ServedAppointment {
   std::vector<Attendee> attendees;
 };
 
+// Whose a live ticket is.
+struct SignedInAccount {
+  std::string account_id;
+  std::string email;
+};
+
 struct CalendarPage {
   std::string version;
   std::vector<ServedAppointment> appointments;
@@ -73,6 +79,10 @@ class Store {
   // also forgets tickets that expired by `now`. Empty on failure.
   std::string IssueTicket(const std::string& account_id, std::int64_t now, std::int64_t expires_at);
   bool IsTicketLive(const std::string& ticket, const std::string& account_id, std::int64_t now);
+  // The account a live ticket belongs to (the web application's session).
+  std::optional<SignedInAccount> AccountOfTicket(const std::string& ticket, std::int64_t now);
+  // Ends a ticket at once (signing out); true when the statement ran.
+  bool RevokeTicket(const std::string& ticket);
 
   bool AddAppointment(const std::string& account_id, const Appointment& appointment);
   // Deletes all of the account's appointments and adds these, in one go.
