@@ -397,3 +397,11 @@ TEST_F(ClientWindowsTest, StartupSoundGoesToThePlayerWithoutWaitingForIt) {
 
 }  // namespace
 }  // namespace quol::client
+
+// GTK lays text out with Pango, which fills fontconfig's caches; they live
+// until the process ends and the sanitizer builds' leak checker cannot trace
+// them. They are the libraries' caches, not leaks of ours.
+extern "C" __attribute__((used, visibility("default"))) const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n"
+         "leak:libpangoft2-1.0.so\n";
+}
