@@ -15,7 +15,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_targets=(settings_store config_document rest_answer colour_text registry_hive photo_decode)
+all_targets=(settings_store config_document rest_answer colour_text registry_hive photo_decode
+  xscreensaver_file)
 
 # Longest input per target: room for a real document or photo, short enough
 # that the fuzzer spends its time on structure rather than bulk.

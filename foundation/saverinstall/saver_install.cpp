@@ -236,6 +236,15 @@ HRESULT TurnOnHome(const Home& home, const std::string& ours) {
   if (Failed(hr)) return hr;
   saverinstall::XsTurnOn on =
       saverinstall::TurnOnInXscreensaverFile(missing ? std::nullopt : std::optional<std::string>(text), ours);
+  // A file written in ways the editor does not follow (stray backslashes,
+  // keys given twice...) is left alone rather than half changed: the edit
+  // must make ours the active saver and turning off must give back the
+  // user's bytes.
+  if (saverinstall::ActiveXscreensaverProgram(on.text) != ours ||
+      (!missing && on.backup &&
+       saverinstall::TurnOffInXscreensaverFile(on.text, ours, on.backup).text != text)) {
+    return E_BAD_FORMAT;
+  }
   if (on.backup) {
     hr = WriteBackup(&key, *on.backup);
     if (Failed(hr)) return hr;

@@ -190,17 +190,25 @@ TEST_F(SaverInstallTest, ProfilesThatCannotBeChangedAreCountedAndLogged) {
   const std::string large = AddProfile("large", nullptr);
   const std::string huge(saverinstall::kMaxXscreensaverFileBytes + 1, '#');
   WriteFileOrDie(large + "/.xscreensaver", huge);
+  // A list the editor cannot follow (a stray backslash after the last
+  // entry): left exactly as it is rather than half changed.
+  const std::string stray_text =
+      "mode:\t\trandom\nselected:\t-1\nprograms:\t\\\n\tmaze --root \\n\\\n"
+      "\thelix --root \\n\\\t\n";
+  const std::string stray = AddProfile("stray", stray_text.c_str());
   const std::string fine = AddProfile("fine", kOtherFile);
 
   int skipped = 0;
   SetScreenSaverForAllUsers(kOurs, &skipped);
-  EXPECT_EQ(skipped, 3);
+  EXPECT_EQ(skipped, 4);
   EXPECT_EQ(ReadFileOrEmpty(target + "/.xscreensaver"), kOtherFile);
   EXPECT_EQ(ReadFileOrEmpty(large + "/.xscreensaver"), huge);
+  EXPECT_EQ(ReadFileOrEmpty(stray + "/.xscreensaver"), stray_text);
+  EXPECT_TRUE(log_.Contains("Screen saver not changed for profile stray"));
   EXPECT_EQ(GetUserScreenSaver("fine"), kOurs);
   EXPECT_TRUE(log_.Contains("Screen saver not changed for profile linkedhome"));
   EXPECT_TRUE(log_.Contains("Screen saver not changed for profile linkedfile"));
-  EXPECT_EQ(ApplyChoiceCommand(kSaverForNobody), 3);
+  EXPECT_EQ(ApplyChoiceCommand(kSaverForNobody), 3);  // the stray file has nothing of ours
   EXPECT_EQ(ReadFileOrEmpty(fine + "/.xscreensaver"), kOtherFile);
 }
 
