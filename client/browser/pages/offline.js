@@ -51,13 +51,20 @@
       var headings = document.querySelectorAll('h1');
       for (var k = 0; k < headings.length; k++) headings[k].setAttribute('title', found.code);
     }
+  }
+
+  function start() {
     var buttons = document.querySelectorAll('button');
     for (var b = 0; b < buttons.length; b++) {
       var member = buttons[b].id === 'upgradeButton' ? 'UpgradeNow' : 'OpenHomePage';
       buttons[b].addEventListener('click', callExternal.bind(null, member));
     }
+    show();
   }
 
-  if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', show);
-  else show();
+  // The client may show the page again with another fragment while it is
+  // up (offline, then connect): that changes only the fragment.
+  window.addEventListener('hashchange', show);
+  if (document.readyState === 'loading') document.addEventListener('DOMContentLoaded', start);
+  else start();
 })();
