@@ -47,6 +47,15 @@ scripts/fetch-photos.sh "$demo/photos"
 export DevuzezClientMode=local
 export QUOL_DATA_DIR="$PWD/$demo/data" QUOL_REGISTRY_DIR="$PWD/$demo/registry"
 export HOME="$PWD/$demo/home" XDG_CONFIG_HOME="$PWD/$demo/home/.config"
+# The demo reaches nothing but this machine: the update check asks the
+# stand-in too (its built-in host is not used).
+export QUOL_LOOPBACK_ONLY=1
+cat >"$demo/data/LocalConfig.xml" <<'XML'
+<quol><default>
+  <updateServiceUrl>http://127.0.0.1:11110/QuolDevuzez/GlobalConfig_v2.xml</updateServiceUrl>
+  <fallBackUpdateServiceUrl>http://127.0.0.1:11110/QuolDevuzez/GlobalConfig_v2.xml</fallBackUpdateServiceUrl>
+</default></quol>
+XML
 "$bin/service/quol-devservice" --demo --db "$demo/service.sqlite" >"$demo/service.out" 2>"$demo/service.log" &
 service_pid=$!
 for _ in $(seq 50); do grep -q listening "$demo/service.out" 2>/dev/null && break; sleep 0.1; done

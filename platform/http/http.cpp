@@ -274,6 +274,15 @@ bool RedirectTarget(CURL* h, const std::string& current, std::string* out, WebUr
   return RequestUrl(resolved, out, parsed);
 }
 
+// Tests and the demo set QUOL_LOOPBACK_ONLY=1: then nothing but this
+// machine is contacted, whatever a configuration names (the built-in
+// update host included), so a run never reaches out to the network.
+bool Reachable(const WebUrl& url) {
+  const char* only = std::getenv(kLoopbackOnlyVariable);
+  if (only == nullptr || std::string_view(only) != "1") return true;
+  return url.host == "localhost" || url.host == "[::1]" || url.host.rfind("127.", 0) == 0;
+}
+
 bool SameOrigin(const WebUrl& a, const WebUrl& b) {
   return a.scheme == b.scheme && a.host == b.host && a.port == b.port;
 }
@@ -295,6 +304,10 @@ HRESULT Transfer(Request& request, const std::string& url, const HttpOptions& op
   if (!RequestUrl(url, &current, &first)) {
     *error = "not an http(s) URL: " + url;
     return E_INVALIDARG;
+  }
+  if (!Reachable(first)) {
+    *error = "not on this machine (" + std::string(kLoopbackOnlyVariable) + "): " + first.host;
+    return E_HTTP_CANNOT_CONNECT;
   }
   const auto start = std::chrono::steady_clock::now();
   for (int redirects = 0;; ++redirects) {
@@ -343,6 +356,10 @@ HRESULT Transfer(Request& request, const std::string& url, const HttpOptions& op
     }
     if (options.allow_redirect && !options.allow_redirect(next)) {
       *error = "redirect to " + next + " refused";
+      return E_HTTP_REDIRECT_FAILED;
+    }
+    if (!Reachable(next_parsed)) {
+      *error = "redirect to " + next + " refused: not on this machine";
       return E_HTTP_REDIRECT_FAILED;
     }
     if (!SameOrigin(first, next_parsed)) SetHeaders(h, options.headers, false, &request.headers);

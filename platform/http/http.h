@@ -39,6 +39,11 @@ inline constexpr HRESULT E_HTTP_REDIRECT_FAILED = static_cast<HRESULT>(0x80072F7
 // The server answered with a status other than 2xx.
 inline constexpr HRESULT E_HTTP_STATUS = static_cast<HRESULT>(0x80190000u);
 
+// With this environment variable set to "1" (tests, the demo) only hosts of
+// this machine (127.0.0.0/8, localhost, [::1]) are contacted; any other
+// fails with E_HTTP_CANNOT_CONNECT before anything is sent.
+inline constexpr char kLoopbackOnlyVariable[] = "QUOL_LOOPBACK_ONLY";
+
 struct HttpOptions {
   std::string user_agent;           // empty: DefaultUserAgent()
   long connect_timeout_ms = 0;      // 0: the process default

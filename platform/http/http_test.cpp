@@ -356,6 +356,32 @@ TEST_F(HttpRedirectTest, RefusedTargetsAreNeverContacted) {
   EXPECT_TRUE(testing::ListFolder(dir.path()).empty());
 }
 
+// Test and demo runs contact nothing but this machine, whatever a
+// configuration or a redirect names.
+TEST_F(HttpRedirectTest, LoopbackOnlyRunsContactNothingElse) {
+  testing::ScopedEnv only(kLoopbackOnlyVariable, std::string("1"));
+  const std::string port = std::to_string(server_.port());
+  struct Case {
+    std::string url;
+    HRESULT result;
+  };
+  const std::vector<Case> cases = {
+      {"http://192.0.2.1/QuolDevuzez/GlobalConfig_v2.xml", E_HTTP_CANNOT_CONNECT},
+      {"http://download.quol.example/Pkg_2_0_0_0.deb", E_HTTP_CANNOT_CONNECT},
+      {Go("http://192.0.2.1/landing"), E_HTTP_REDIRECT_FAILED},
+      {Go("http://localhost:" + port + "/hop/0"), S_OK},
+      {server_.Url("/hop/1"), S_OK},
+  };
+  for (const Case& c : cases) {
+    HttpResponse response;
+    std::string error;
+    EXPECT_EQ(HttpGet(c.url, {}, &response, &error), c.result) << c.url << ": " << error;
+    if (Failed(c.result)) {
+      EXPECT_NE(error.find("this machine"), std::string::npos) << error;
+    }
+  }
+}
+
 TEST_F(HttpRedirectTest, AtMostFiveRedirectsAndOnlyTheLastAnswerIsKept) {
   HttpResponse response;
   std::string error;

@@ -199,10 +199,12 @@ class SaverHome {
             "XDG_DATA_HOME=" + (dir_ / "xdg-data"),
             "XDG_RUNTIME_DIR=" + (dir_ / "runtime"),
             "QUOL_SHARED_PICTURES_DIR=" + (dir_ / "shared"),
-            // The update check the saver starts stays on this machine (a
-            // closed loopback port unless a test serves one) and takes
-            // its machine-wide lock in this run's own folder.
+            // The service stand-in's addresses; the update check the saver
+            // starts contacts nothing but this machine (its built-in host is
+            // refused unless a test points it at a stand-in) and takes its
+            // machine-wide lock in this run's own folder.
             "DevuzezClientMode=local",
+            "QUOL_LOOPBACK_ONLY=1",
             "QUOL_GLOBAL_LOCK_DIR=" + (dir_ / "locks"),
             "PATH=/usr/bin:/bin"};
   }
