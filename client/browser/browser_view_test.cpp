@@ -189,10 +189,12 @@ class BrowserViewTest : public ::testing::Test {
 
   std::string Title() { return Eval("return document.title;"); }
 
-  quol::testing::HttpTestServer server_;
+  // What the server's threads use is declared before the server, so it
+  // outlives the server's last request.
   std::map<std::string, std::string> pages_;
   std::mutex mutex_;
   std::vector<SeenRequest> seen_;
+  quol::testing::HttpTestServer server_;
   std::unique_ptr<PolicyWorld> world_;
   std::unique_ptr<CInternetExplorer> browser_;
   GtkWidget* window_ = nullptr;
