@@ -175,7 +175,17 @@ int RunQuolDevuzez(int argc, char** argv, const ClientParts& parts) {
     if (parts.make_splash) {
       splash = parts.make_splash(frame.window(), [&frame] { frame.ShowFrameOnce(); });
     }
-    if (!splash) frame.ShowFrameOnce();
+    if (splash) {
+      // On screen before the browser is made (which takes a few hundred
+      // milliseconds): its map and first draw are handled now, not when the
+      // main loop first runs. Bounded: only what is pending.
+      gdk_display_sync(gdk_display_get_default());
+      for (int i = 0; i < 64 && g_main_context_iteration(nullptr, FALSE); ++i) {
+      }
+      gdk_display_flush(gdk_display_get_default());
+    } else {
+      frame.ShowFrameOnce();
+    }
     frame.Initialise();
 
     std::string error;
