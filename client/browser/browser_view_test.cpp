@@ -474,3 +474,13 @@ TEST_F(BrowserViewTest, DroppedFilesAreNotTakenByTheView) {
 
 }  // namespace
 }  // namespace quol::client
+
+// Pango fills fontconfig's caches and JavaScriptCore keeps its
+// process-wide tables until the process ends; the leak checker of the
+// sanitizer builds cannot trace them. They are the libraries' own, not
+// leaks of the browser. Nothing calls this without the checker.
+extern "C" __attribute__((used, visibility("default"))) const char* __lsan_default_suppressions() {
+  return "leak:libfontconfig.so\n"
+         "leak:libpangoft2-1.0.so\n"
+         "leak:libjavascriptcoregtk-4.1.so\n";
+}
