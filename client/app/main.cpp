@@ -22,6 +22,7 @@
 #include "platform/process/spawn.h"
 #include "platform/registry/registry.h"
 #if QUOL_CLIENT_HAS_BROWSER
+#include "client/browser/builtin_pages.h"
 #include "client/browser/internet_explorer.h"
 #include "client/browser/navigation_policy.h"
 #endif
@@ -101,6 +102,7 @@ FrameServices MakeFrameServices() {
   // it then.
   struct Shared {
     CFrameNavigation* navigation = nullptr;
+    CAbstractBrowser* browser = nullptr;  // for the about box's browser line
   };
   auto shared = std::make_shared<Shared>();
 #if QUOL_CLIENT_HAS_BROWSER
@@ -110,6 +112,7 @@ FrameServices MakeFrameServices() {
   services.make_navigation = [shared](IFrameHost& frame, CAbstractBrowser* browser) {
     auto navigation = std::make_unique<PolicyNavigation>(frame, browser);
     shared->navigation = navigation.get();
+    shared->browser = browser;
     return std::unique_ptr<CFrameNavigation>(std::move(navigation));
   };
   services.set_auth_cookies = [shared](const std::string& url, std::function<void()> done) {
@@ -144,13 +147,21 @@ FrameServices MakeFrameServices() {
   };
 #endif
 #if QUOL_CLIENT_HAS_TOOLS
+#if QUOL_CLIENT_HAS_BROWSER
+  // The tools' diagnostics page, served as a built-in res:// page.
+  AddBuiltinPage(kDiagnosticsPageName, "text/html; charset=utf-8", [] { return DiagnosticsPageHtml(); });
+#endif
   services.make_updates = [](IFrameHost& frame) {
     return CUpdateNotifier::Create(frame, UpdateChecker::Instance(), InstallationFolder());
   };
   const bool advanced = AdvancedKeysHeld();
-  services.add_tools_menu = [advanced](GtkMenuShell* menu, IFrameHost& frame,
-                                       CUpdateNotifier& updates) {
-    AddToolsMenuItems(menu, frame, updates, advanced);
+  services.add_tools_menu = [advanced, shared](GtkMenuShell* menu, IFrameHost& frame,
+                                               CUpdateNotifier& updates) {
+    AddToolsMenuItems(menu, frame, updates, advanced, [shared] {
+      std::string version;
+      if (shared->browser == nullptr || !shared->browser->GetVersion(&version)) version.clear();
+      return version;
+    });
   };
   services.run_tools_command = [](unsigned command, IFrameHost& frame, CUpdateNotifier& updates,
                                   const std::string& version) {

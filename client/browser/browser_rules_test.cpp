@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "client/browser/browser_test_support.h"
+#include "client/browser/builtin_pages.h"
 #include "client/browser/internet_explorer.h"
 #include "client/browser/signin_cookies.h"
 #include "client/browser/window_external.h"
@@ -84,6 +85,22 @@ TEST(SignInCookies, SessionCookieNamesAreSplitAndBounded) {
   for (int i = 0; i < 100; ++i) many += "n" + std::to_string(i) + ";";
   EXPECT_EQ(SessionCookieNames(many).size(), kMaxSessionCookieNames);
   EXPECT_TRUE(SessionCookieNames(std::string(300, 'x')).empty());
+}
+
+// Pages of other parts (the diagnostics page) are served beside the error
+// page, which they can never replace.
+TEST(BuiltinPages, AddedPagesAreServedWithoutReplacingOwnOnes) {
+  AddBuiltinPage("added.htm", "text/html", [] { return std::string("<p>added</p>"); });
+  AddBuiltinPage("offline.htm", "text/html", [] { return std::string("replaced"); });
+  AddBuiltinPage("empty.htm", "text/html", [] { return std::string(); });
+  BuiltinPage page;
+  ASSERT_TRUE(LookupBuiltinPage("/added.htm", &page));
+  EXPECT_EQ(page.bytes, "<p>added</p>");
+  ASSERT_TRUE(LookupBuiltinPage("/offline.htm", &page));
+  EXPECT_NE(page.bytes, "replaced");
+  EXPECT_NE(page.bytes.find("<html"), std::string::npos);
+  EXPECT_FALSE(LookupBuiltinPage("/empty.htm", &page));
+  EXPECT_FALSE(LookupBuiltinPage("/missing.htm", &page));
 }
 
 TEST(InternetExplorer, TransportErrorsGetDistinctNegativeCodes) {

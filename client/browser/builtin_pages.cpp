@@ -3,6 +3,8 @@
 #include <gio/gio.h>
 
 #include <cstring>
+#include <utility>
+#include <vector>
 
 extern "C" void quol_browser_pages_register_resource(void);
 
@@ -24,7 +26,29 @@ constexpr PageEntry kPages[] = {
     {"offline_button_down.svg", "image/svg+xml"},
 };
 
+struct AddedPage {
+  std::string name;
+  const char* content_type;
+  std::function<std::string()> bytes;
+};
+
+std::vector<AddedPage>& AddedPages() {
+  static std::vector<AddedPage> pages;
+  return pages;
+}
+
 }  // namespace
+
+void AddBuiltinPage(const std::string& name, const char* content_type,
+                    std::function<std::string()> bytes) {
+  for (const PageEntry& entry : kPages) {
+    if (name == entry.name) return;
+  }
+  for (const AddedPage& page : AddedPages()) {
+    if (page.name == name) return;
+  }
+  AddedPages().push_back({name, content_type, std::move(bytes)});
+}
 
 void EnsureBrowserPagesRegistered() {
   static const bool registered = [] {
@@ -48,6 +72,12 @@ bool LookupBuiltinPage(const std::string& path, BuiltinPage* page) {
     page->content_type = entry.content_type;
     g_bytes_unref(bytes);
     return true;
+  }
+  for (const AddedPage& added : AddedPages()) {
+    if (name != added.name) continue;
+    page->bytes = added.bytes ? added.bytes() : std::string();
+    page->content_type = added.content_type;
+    return !page->bytes.empty();
   }
   return false;
 }

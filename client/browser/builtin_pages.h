@@ -3,6 +3,7 @@
 // names in the table are served; anything else is "not found".
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace quol::client {
@@ -16,7 +17,14 @@ struct BuiltinPage {
 void EnsureBrowserPagesRegistered();
 
 // `path` as in the URL ("/offline.htm"); the host of a res:// URL does not
-// matter. False for a name that is not in the table.
+// matter. False for a name that is not in the table or added below.
 bool LookupBuiltinPage(const std::string& path, BuiltinPage* page);
+
+// Adds a page that another part of the program owns (the tools' diagnostics
+// page), so the browser does not depend on that part. `bytes` is asked at
+// each load; an empty answer is "not found". Main thread, before the first
+// load; a name already served stays as it is.
+void AddBuiltinPage(const std::string& name, const char* content_type,
+                    std::function<std::string()> bytes);
 
 }  // namespace quol::client
