@@ -684,6 +684,26 @@ TEST_F(WebAppTest, LogonPageSignsInFromTheClientsCookieOrShowsTheForm) {
     }
   }
 
+  // The home page sends a client with a saved sign-in (and no session yet)
+  // through the logon page and back, query kept; a session, or no saved
+  // sign-in, gets the page itself.
+  auto home = WebGet("/devuzez/?mode=FirstTime&cobrand=", Creds("mia@quol.example", "p@ss, word;"));
+  ASSERT_TRUE(home);
+  EXPECT_EQ(home->status, 302);
+  // (The client library hands header values over percent-decoded.)
+  EXPECT_EQ(home->get_header_value("Location"),
+            "/logon/logon.aspx?ReturnUrl=/devuzez/?mode=FirstTime&cobrand=");
+  auto signed_in = WebGet("/logon/logon.aspx?ReturnUrl=%2Fdevuzez%2F%3Fmode%3DFirstTime%26cobrand%3D",
+                          Creds("mia@quol.example", "p@ss, word;"));
+  ASSERT_TRUE(signed_in);
+  EXPECT_EQ(signed_in->get_header_value("Location"), "/devuzez/?mode=FirstTime&cobrand=");
+  auto page = WebGet("/devuzez/", Creds("mia@quol.example", "p@ss, word;") + "; " + SessionFrom(signed_in));
+  ASSERT_TRUE(page);
+  EXPECT_EQ(page->status, 200);
+  EXPECT_NE(page->body.find("mia@quol.example"), std::string::npos);
+  EXPECT_EQ(WebGet("/devuzez/")->status, 200);
+  EXPECT_EQ(WebGet("/devuzez/", "ExplorerCreds=")->status, 200);
+
   // The form signs in too; a wrong password keeps the form with a notice.
   auto wrong = WebPost("/logon/logon.aspx", {{"email", "mia@quol.example"}, {"password", "x"}});
   ASSERT_TRUE(wrong);

@@ -200,7 +200,28 @@ void WebApp::Handle(const httplib::Request& req, httplib::Response& res,
     return;
   }
   if (path == kHomePath) {
-    res.set_content(HomePage(req, context, Session(req, context)), kHtmlType);
+    const std::optional<SignedInAccount> account = Session(req, context);
+    const auto credentials = CookieValue(req.get_header_value("Cookie"), kCredentialsCookie);
+    if (!account && credentials && !credentials->empty()) {
+      // The client's saved sign-in: the logon page signs in with it and
+      // comes back here, as the service's own pages do.
+      std::string back = req.target;
+      if (back.size() > kMaxReturnUrlBytes) back = kHomePath;
+      std::string escaped;
+      for (unsigned char c : back) {
+        if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+          escaped += static_cast<char>(c);
+        } else {
+          static constexpr char kHex[] = "0123456789ABCDEF";
+          escaped += '%';
+          escaped += kHex[c >> 4];
+          escaped += kHex[c & 15];
+        }
+      }
+      res.set_redirect("/logon/logon.aspx?ReturnUrl=" + escaped, 302);
+      return;
+    }
+    res.set_content(HomePage(req, context, account), kHtmlType);
   } else if (path == "/devuzez/whatsnew.htm") {
     res.set_content(HtmlPage("What's new in Quol",
                              Card("What's new",
