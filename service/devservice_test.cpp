@@ -703,6 +703,7 @@ TEST_F(WebAppTest, LogonPageSignsInFromTheClientsCookieOrShowsTheForm) {
   EXPECT_NE(page->body.find("mia@quol.example"), std::string::npos);
   EXPECT_EQ(WebGet("/devuzez/")->status, 200);
   EXPECT_EQ(WebGet("/devuzez/", "ExplorerCreds=")->status, 200);
+  EXPECT_EQ(WebGet("/devuzez/", "ExplorerCreds=%2C")->status, 200);  // after a sign-out
 
   // The form signs in too; a wrong password keeps the form with a notice.
   auto wrong = WebPost("/logon/logon.aspx", {{"email", "mia@quol.example"}, {"password", "x"}});

@@ -202,7 +202,9 @@ void WebApp::Handle(const httplib::Request& req, httplib::Response& res,
   if (path == kHomePath) {
     const std::optional<SignedInAccount> account = Session(req, context);
     const auto credentials = CookieValue(req.get_header_value("Cookie"), kCredentialsCookie);
-    if (!account && credentials && !credentials->empty()) {
+    // "," is the client's cookie after a sign-out: no saved sign-in.
+    const bool saved_sign_in = credentials && !credentials->empty() && (*credentials)[0] != ',';
+    if (!account && saved_sign_in) {
       // The client's saved sign-in: the logon page signs in with it and
       // comes back here, as the service's own pages do.
       std::string back = req.target;

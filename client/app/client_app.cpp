@@ -106,6 +106,52 @@ int RunSecondInstance(const std::string& argument_text, const std::vector<std::s
   return 0;
 }
 
+namespace {
+
+// SIGTERM or SIGINT: the modal dialogs are closed first (as if their close
+// button was pressed: the sheet cancels, a box answers), because each runs
+// a main loop of its own that would keep the program alive; the frame is
+// closed once they have unwound, from the loop that is then running.
+struct EndRequest {
+  CMainFrame* frame;
+  guint idle = 0;
+
+  static gboolean OnSignal(gpointer data) {
+    auto* self = static_cast<EndRequest*>(data);
+    GList* windows = gtk_window_list_toplevels();
+    for (GList* item = windows; item != nullptr; item = item->next) {
+      GtkWindow* window = GTK_WINDOW(item->data);
+      if (window == self->frame->window() || !gtk_widget_get_visible(GTK_WIDGET(window))) continue;
+      if (!GTK_IS_DIALOG(window) && !gtk_window_get_modal(window)) continue;
+      GdkWindow* surface = gtk_widget_get_window(GTK_WIDGET(window));
+      if (surface == nullptr) continue;
+      GdkEvent* event = gdk_event_new(GDK_DELETE);
+      event->any.window = GDK_WINDOW(g_object_ref(surface));
+      event->any.send_event = TRUE;
+      gtk_main_do_event(event);
+      gdk_event_free(event);
+    }
+    g_list_free(windows);
+    if (self->idle == 0) {
+      self->idle = g_idle_add(
+          [](gpointer data) -> gboolean {
+            auto* self = static_cast<EndRequest*>(data);
+            self->idle = 0;
+            self->frame->Close();
+            return G_SOURCE_REMOVE;
+          },
+          self);
+    }
+    return G_SOURCE_CONTINUE;
+  }
+  void Cancel() {
+    if (idle != 0) g_source_remove(idle);
+    idle = 0;
+  }
+};
+
+}  // namespace
+
 int RunQuolDevuzez(int argc, char** argv, const ClientParts& parts) {
   const std::vector<std::string> args = ArgumentList(argc, argv);
   if (!args.empty() && (args[0] == "--help" || args[0] == "-h")) {
@@ -194,18 +240,15 @@ int RunQuolDevuzez(int argc, char** argv, const ClientParts& parts) {
         &error);
     if (!listener) LogError("Second starts cannot reach this client: %s", error.c_str());
 
-    // A polite end (log-out, kill) closes the frame as its close button does.
-    const guint term = g_unix_signal_add(SIGTERM, [](gpointer data) -> gboolean {
-      static_cast<CMainFrame*>(data)->Close();
-      return G_SOURCE_CONTINUE;
-    }, &frame);
-    const guint interrupt = g_unix_signal_add(SIGINT, [](gpointer data) -> gboolean {
-      static_cast<CMainFrame*>(data)->Close();
-      return G_SOURCE_CONTINUE;
-    }, &frame);
+    // A polite end (log-out, kill) closes the frame as its close button does,
+    // also while a dialog runs a loop of its own (the sign-in sheet, a box).
+    EndRequest end{&frame};
+    const guint term = g_unix_signal_add(SIGTERM, &EndRequest::OnSignal, &end);
+    const guint interrupt = g_unix_signal_add(SIGINT, &EndRequest::OnSignal, &end);
     g_main_loop_run(loop);
     g_source_remove(term);
     g_source_remove(interrupt);
+    end.Cancel();
     listener.reset();
     if (splash) splash->Close();
     splash.reset();

@@ -186,6 +186,17 @@ TEST_F(ClientProgramTest, SecondStartsReachTheRunningClient) {
   EXPECT_EQ(first->Wait(), 1);  // a normal close of the frame
 }
 
+// A log-out or kill while the sign-in sheet is open (it runs a loop of its
+// own) still ends the client as a close of its frame does.
+TEST_F(ClientProgramTest, EndsOnSigtermWhileTheSignInSheetIsOpen) {
+  Child client({service_->web_base() + "/logon/logon.aspx"});  // no saved sign-in: the sheet opens
+  ASSERT_TRUE(client.started());
+  ASSERT_TRUE(WaitFor([&] { return LogHas("is login page (1)."); })) << Log();
+  std::this_thread::sleep_for(500ms);  // the sheet is up by now (it runs from the main loop)
+  client.Terminate();
+  EXPECT_EQ(client.Wait(), 1) << Log();
+}
+
 TEST_F(ClientProgramTest, SettingsStartWhileSettingsRunIsRefusedAndRaisesTheClient) {
   auto client = StartClient();
   Child settings({"/c"});  // the sheet stays open
