@@ -18,6 +18,7 @@
   var token = '@TOKEN@';
   var maxString = @MAX_STRING@;
   var maxCallsPerSecond = @MAX_CALLS@;
+  var maxNameBytes = 255;  // what Settings.xml takes as an element name
   var state = null;
   var windowStart = 0;
   var callsInWindow = 0;
@@ -45,6 +46,21 @@
     return result;
   }
 
+  // Setting names are element names of Settings.xml; the client refuses
+  // any other, so the page's copy must not take them either.
+  var nameStart = 'A-Z_a-z\u00C0-\u00D6\u00D8-\u00F6\u00F8-\u02FF\u0370-\u037D\u037F-\u1FFF' +
+      '\u200C-\u200D\u2070-\u218F\u2C00-\u2FEF\u3001-\uD7FF\uF900-\uFDCF\uFDF0-\uFFFD' +
+      '\u{10000}-\u{EFFFF}';
+  var xmlName = new RegExp('^[' + nameStart + '][' + nameStart +
+      '\\-.0-9\u00B7\u0300-\u036F\u203F-\u2040]*$', 'u');
+  function settingName(value) {
+    var name = text(value, 'setting');
+    if (!xmlName.test(name) || new TextEncoder().encode(name).length > maxNameBytes) {
+      throw new TypeError('not a setting name: ' + name.slice(0, 64));
+    }
+    return name;
+  }
+
   // A page that calls in a loop must not flood the client: calls over the
   // budget of the current second are dropped here, before they are posted.
   function send(member, args) {
@@ -69,7 +85,7 @@
       if (send('SetCredentials', [user, secret])) state.hasCredentials = user !== '' && secret !== '';
     },
     SetSetting: function (setting, value) {
-      var name = text(setting, 'setting');
+      var name = settingName(setting);
       var content = text(value, 'value');
       if (!send('SetSetting', [name, content])) return;
       if (content === '') delete state.settings[name];
