@@ -7,6 +7,7 @@
 // thread.
 #pragma once
 
+#include <functional>
 #include <string>
 
 #include <gtk/gtk.h>
@@ -80,6 +81,24 @@ class CAbstractBrowser {
   // go (client/browser/signin_cookies.h); null when there is none. Owned by
   // the browser; valid until Close.
   virtual WebKitCookieManager* cookie_manager() { return nullptr; }
+
+  // Runs `watch` with every URL a top-level load goes through: the URL
+  // navigated to and each URL the service redirects it to, once per URL
+  // and load, before the next request of that load leaves (the logon and
+  // logoff page watch of client/browser/signin_cookies.h). Top-level
+  // navigations refused before they load are given to it too. False when
+  // the browser cannot tell; its caller then watches the URLs
+  // OnBeforeNavigate reports. An empty `watch` stops it.
+  virtual bool SetTopLevelUrlWatch(std::function<void(const std::string& url)> watch) {
+    static_cast<void>(watch);
+    return false;
+  }
+  // The sign-in cookies are being changed for the load now under way: its
+  // next requests must not leave before they carry the change. Navigation
+  // and response decisions wait until the returned function has run (or a
+  // few seconds at most); the function may be run late, more than once or
+  // after the browser is gone. Empty when the browser cannot hold loads.
+  virtual std::function<void()> HoldLoad() { return {}; }
 };
 
 }  // namespace quol::client

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <functional>
 #include <cstring>
 
 #include "client/browser/browser_test_support.h"
@@ -375,6 +376,77 @@ TEST_F(SignInTest, OtherSitesNeverMoveTheSignInState) {
   EXPECT_EQ(dialogs_, 0);
   EXPECT_FALSE(world_.policy->signin().signed_out_pending());
   EXPECT_EQ(world_.settings.email_address(), "a@quol.example");
+}
+
+// A browser that runs the sign-in watch itself and can hold its load.
+class WatchingBrowser : public FakeBrowser {
+ public:
+  std::function<void(const std::string&)> watch;
+  int holds = 0;
+  int released = 0;
+  bool SetTopLevelUrlWatch(std::function<void(const std::string&)> w) override {
+    watch = std::move(w);
+    return true;
+  }
+  std::function<void()> HoldLoad() override {
+    ++holds;
+    return [this] { ++released; };
+  }
+};
+
+int Occurrences(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+TEST(SignInWatch, TheBrowsersWatchSignsOutOnceAndHoldsTheLoadUntilTheCookieIsSet) {
+  constexpr char kStart[] = "http://127.0.0.1:2175/devuzez/";
+  constexpr char kLogoff[] = "http://127.0.0.1:2175/logon/logout.aspx";
+  struct Case {
+    const char* url;
+    bool signs_out;
+  } cases[] = {
+      {kLogoff, true},
+      {"http://127.0.0.1:2175/LOGON/Logout.aspx?x=1", true},
+      {"http://localhost:2175/logon/logout.aspx", false},
+      {"http://127.0.0.1:2175/logon/logon.aspx", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.url);
+    quol::testing::LogCapture log;
+    PolicyWorld world(kStart);
+    world.settings.SetEmailAddress("a@quol.example");
+    ASSERT_TRUE(Succeeded(world.settings.SetPassword("secret")));
+    WatchingBrowser browser;
+    world.policy->AttachBrowser(&browser);
+    ASSERT_TRUE(browser.watch);
+    browser.watch(c.url);
+    // The same URL reported to the policy as the page that loads: the
+    // browser's watch has seen it already.
+    world.policy->OnBeforeNavigate(c.url, "");
+    EXPECT_EQ(Occurrences(log.Text(), "is logout page pre-navigate"), c.signs_out ? 1 : 0) << log.Text();
+    EXPECT_EQ(world.settings.email_address(), c.signs_out ? "" : "a@quol.example");
+    EXPECT_EQ(world.policy->signin().signed_out_pending(), c.signs_out);
+    // No cookie store here: the cookie step ends at once and lets the load go.
+    EXPECT_EQ(browser.holds, c.signs_out ? 1 : 0);
+    EXPECT_EQ(browser.released, browser.holds);
+  }
+}
+
+TEST(SignInWatch, ADetachedPolicyIgnoresItsOldBrowsersWatch) {
+  PolicyWorld world("http://127.0.0.1:2175/devuzez/");
+  world.settings.SetEmailAddress("a@quol.example");
+  WatchingBrowser browser;
+  world.policy->AttachBrowser(&browser);
+  const auto watch = browser.watch;
+  world.policy->AttachBrowser(nullptr);
+  watch("http://127.0.0.1:2175/logon/logout.aspx");
+  EXPECT_EQ(world.settings.email_address(), "a@quol.example");
+  // Without a watching browser the policy watches what OnBeforeNavigate
+  // reports.
+  world.policy->OnBeforeNavigate("http://127.0.0.1:2175/logon/logout.aspx", "");
+  EXPECT_EQ(world.settings.email_address(), "");
 }
 
 class RecordingEvents : public testing::FakeFrame {

@@ -14,14 +14,17 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "client/browser/browser_test_support.h"
 #include "client/browser/internet_explorer.h"
 #include "client/browser/window_external.h"
 #include "foundation/saverinstall/saver_install_x11_env.h"
+#include "foundation/testing/log_capture.h"
 #include "platform/identity/identity.h"
 #include "platform/testing/http_test_server.h"
+#include "service/devservice.h"
 
 namespace quol::client {
 namespace {
@@ -51,13 +54,44 @@ class XvfbEnvironment : public ::testing::Environment {
 const auto* const kXvfb = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
 
 // Spins the main loop until `done` or a generous liveness bound.
-bool RunUntil(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(30)) {
+bool RunUntil(const std::function<bool()>& done,
+              std::chrono::milliseconds limit = std::chrono::seconds(30)) {
   const auto deadline = std::chrono::steady_clock::now() + limit;
   while (!done()) {
     if (std::chrono::steady_clock::now() > deadline) return false;
     if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+// Runs `script` in the page (as an async function body) and returns its
+// result as text.
+std::string EvalIn(WebKitWebView* view, const std::string& script) {
+  struct Result {
+    bool done = false;
+    std::string text;
+  } result;
+  webkit_web_view_call_async_javascript_function(
+      view, script.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
+      [](GObject* source, GAsyncResult* async, gpointer data) {
+        auto* r = static_cast<Result*>(data);
+        GError* error = nullptr;
+        JSCValue* value = webkit_web_view_call_async_javascript_function_finish(
+            WEBKIT_WEB_VIEW(source), async, &error);
+        if (value != nullptr) {
+          char* text = jsc_value_to_string(value);
+          r->text = text != nullptr ? text : "";
+          g_free(text);
+          g_object_unref(value);
+        } else {
+          r->text = std::string("error: ") + (error != nullptr ? error->message : "?");
+          g_clear_error(&error);
+        }
+        r->done = true;
+      },
+      &result);
+  EXPECT_TRUE(RunUntil([&] { return result.done; })) << script;
+  return result.text;
 }
 
 int ClosedPort() {
@@ -156,35 +190,8 @@ class BrowserViewTest : public ::testing::Test {
     ASSERT_TRUE(RunUntil([&] { return world_->frame.rec.document_complete > before; })) << url;
   }
 
-  // Runs `script` in the page (as an async function body) and returns its
-  // result as text.
   std::string Eval(const std::string& script) {
-    struct Result {
-      bool done = false;
-      std::string text;
-    } result;
-    auto* view = WEBKIT_WEB_VIEW(browser_->widget());
-    webkit_web_view_call_async_javascript_function(
-        view, script.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
-        [](GObject* source, GAsyncResult* async, gpointer data) {
-          auto* r = static_cast<Result*>(data);
-          GError* error = nullptr;
-          JSCValue* value = webkit_web_view_call_async_javascript_function_finish(
-              WEBKIT_WEB_VIEW(source), async, &error);
-          if (value != nullptr) {
-            char* text = jsc_value_to_string(value);
-            r->text = text != nullptr ? text : "";
-            g_free(text);
-            g_object_unref(value);
-          } else {
-            r->text = std::string("error: ") + (error != nullptr ? error->message : "?");
-            g_clear_error(&error);
-          }
-          r->done = true;
-        },
-        &result);
-    EXPECT_TRUE(RunUntil([&] { return result.done; })) << script;
-    return result.text;
+    return EvalIn(WEBKIT_WEB_VIEW(browser_->widget()), script);
   }
 
   std::string Title() { return Eval("return document.title;"); }
@@ -389,6 +396,28 @@ TEST_F(BrowserViewTest, LogoffClearsCredentialsAndCancelledSignInGoesHome) {
   EXPECT_EQ(dialogs, 1);
 }
 
+TEST_F(BrowserViewTest, AHeldLoadWaitsForItsReleaseOrItsBound) {
+  Page("/held", "<html><head><title>held</title></head></html>");
+  Page("/stalled", "<html><head><title>stalled</title></head></html>");
+  const std::function<void()> release = browser_->HoldLoad();
+  ASSERT_TRUE(release);
+  const int before = world_->frame.rec.document_complete;
+  ASSERT_TRUE(browser_->Navigate(Service("/held")));
+  // Give the request every chance to leave while it must not.
+  RunUntil([] { return false; }, std::chrono::milliseconds(500));
+  EXPECT_FALSE(Seen("/held"));
+  EXPECT_EQ(world_->frame.rec.document_complete, before);
+  release();
+  release();  // a second release changes nothing
+  ASSERT_TRUE(RunUntil([&] { return world_->frame.rec.document_complete > before; }));
+  EXPECT_EQ(Title(), "held");
+  // A hold nobody releases (a cookie store that never answers) lets the
+  // page go after its bound instead of freezing the client.
+  const std::function<void()> never = browser_->HoldLoad();
+  Load(Service("/stalled"));
+  EXPECT_EQ(Title(), "stalled");
+}
+
 class ScriptObjectTest : public BrowserViewTest {
  protected:
   void SetUp() override {
@@ -414,6 +443,16 @@ TEST_F(ScriptObjectTest, MembersReachTheFrameAndGettersAnswerAtOnce) {
   EXPECT_EQ(Eval("return [window.external.IsDebugMode, window.external.HasCredentials,"
                  " window.external.GetVersion()].join(',');"),
             "false,false," + platform::ProgramFileVersionText());
+  // Names Settings.xml cannot hold are refused on the page too: the page's
+  // copy takes nothing and the client is never asked.
+  const std::size_t calls = world_->frame.rec.settings_set.size();
+  EXPECT_EQ(Eval("var r = [];"
+                 "['a b', '<x>', '1x', 'x'.repeat(256)].forEach(function (n) {"
+                 "  try { window.external.SetSetting(n, 'v'); r.push('taken'); }"
+                 "  catch (e) { r.push(String(window.external.GetSetting(n))); } });"
+                 "return r.join(',');"),
+            "null,null,null,null");
+  EXPECT_EQ(world_->frame.rec.settings_set.size(), calls);
   // The snapshot of the next page carries what was stored.
   EXPECT_EQ(Eval("window.external.SetSetting('size', 'big'); return 1;"), "1");
   ASSERT_TRUE(RunUntil([&] { return world_->settings.GetWebClientValue("size", &stored); }));
@@ -466,6 +505,175 @@ TEST_F(ScriptObjectTest, FloodsAndHugeStringsLeaveTheClientAnsweringAndSettingsS
   EXPECT_FALSE(world_->settings.GetWebClientValue("big", &value));
   const std::string xml = quol::testing::ReadFileOrEmpty(platform::DataFolderPath() + "/Settings.xml");
   EXPECT_LT(xml.size(), 64u * 1024u);
+}
+
+// The client against the stand-in's own web application: its home page
+// sends a client with a saved sign-in through the logon page (which signs
+// in from the credentials cookie and comes back), and its "Sign out" link
+// answers with a redirect to that logon page, so the logoff page is never
+// the page that loads.
+class StandInSignInTest : public ::testing::Test {
+ protected:
+  static constexpr char kEmail[] = "family@quol.example";
+  static constexpr char kPassword[] = "quol-pass;1";
+
+  void SetUp() override {
+    ASSERT_TRUE(XvfbEnvironment::error().empty()) << XvfbEnvironment::error();
+    service::DevServiceOptions service_options;
+    service_options.db_path = folder_ / "service.sqlite";
+    service_options.api_port = 0;
+    service_options.web_port = 0;
+    std::string error;
+    service_ = service::DevService::Create(service_options, &error);
+    ASSERT_TRUE(service_) << error;
+    service_->SetLogSink([](const std::string&) {});
+    ASSERT_TRUE(service_->Start(&error)) << error;
+    account_ = service_->AddAccount(kEmail, kPassword);
+    ASSERT_FALSE(account_.empty());
+    world_ = std::make_unique<PolicyWorld>(Web("/devuzez/"));
+    BrowserOptions options;
+    options.url_is_safe = [this](const std::string& url) { return world_->policy->IsSafe(url); };
+    options.web_client_values = [this] { return world_->settings.web_client_values(); };
+    browser_ = CInternetExplorer::Create(&world_->frame, options);
+    world_->frame.browser = browser_.get();
+    world_->policy->AttachBrowser(browser_.get());
+    window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_default_size(GTK_WINDOW(window_), 800, 600);
+    gtk_container_add(GTK_CONTAINER(window_), browser_->widget());
+    gtk_widget_show_all(window_);
+  }
+
+  void TearDown() override {
+    if (world_ != nullptr) world_->policy->AttachBrowser(nullptr);
+    if (browser_ != nullptr) browser_->Close();
+    if (window_ != nullptr) gtk_widget_destroy(window_);
+    if (service_ != nullptr) service_->Stop();
+  }
+
+  std::string Web(const std::string& path) const { return service_->web_base() + path; }
+  std::string RequestTrail() const {
+    std::string trail;
+    for (const std::string& line : service_->RequestLog()) trail += line + "\n";
+    return trail;
+  }
+  std::string Eval(const std::string& script) {
+    return EvalIn(WEBKIT_WEB_VIEW(browser_->widget()), script);
+  }
+  // What the service's home page says about the visitor.
+  std::string Shown() {
+    return Eval("var e = document.getElementById('signed-in');"
+                "if (e) return 'in:' + e.textContent;"
+                "return document.getElementById('sign-in') ? 'out' : 'other';");
+  }
+
+  // Stores the account (settings and cookie) as a signed-in client has it
+  // and opens the home page, where the service shows the family signed in.
+  void SignIn() {
+    world_->settings.SetEmailAddress(kEmail);
+    ASSERT_TRUE(Succeeded(world_->settings.SetPassword(kPassword)));
+    world_->settings.SetAccountId(account_);
+    ASSERT_TRUE(Succeeded(world_->settings.Save()));
+    bool ready = false;
+    world_->policy->signin().SetAuthCookies(Web("/devuzez/"), [&] {
+      ready = true;
+      world_->frame.Navigate(world_->policy->HomeURL(kLaunchNormal));
+    });
+    ASSERT_TRUE(RunUntil([&] { return ready && Shown() == std::string("in:") + kEmail; }))
+        << Shown();
+  }
+
+  // The names of the cookies the view holds for the service.
+  std::set<std::string> CookieNames() {
+    struct Listed {
+      bool done = false;
+      std::set<std::string> names;
+    } listed;
+    webkit_cookie_manager_get_cookies(
+        browser_->cookie_manager(), Web("/").c_str(), nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+          auto* l = static_cast<Listed*>(data);
+          GList* cookies =
+              webkit_cookie_manager_get_cookies_finish(WEBKIT_COOKIE_MANAGER(source), result, nullptr);
+          for (GList* item = cookies; item != nullptr; item = item->next) {
+            l->names.insert(soup_cookie_get_name(static_cast<SoupCookie*>(item->data)));
+          }
+          g_list_free_full(cookies, reinterpret_cast<GDestroyNotify>(soup_cookie_free));
+          l->done = true;
+        },
+        &listed);
+    EXPECT_TRUE(RunUntil([&] { return listed.done; }));
+    return listed.names;
+  }
+
+  quol::testing::TempDir folder_;
+  std::unique_ptr<service::DevService> service_;
+  std::string account_;
+  std::unique_ptr<PolicyWorld> world_;
+  std::unique_ptr<CInternetExplorer> browser_;
+  GtkWidget* window_ = nullptr;
+};
+
+TEST_F(StandInSignInTest, SignOutAnsweredWithARedirectForgetsTheAccountAndStaysSignedOut) {
+  struct Case {
+    const char* how;
+    std::function<void()> sign_out;
+  } cases[] = {
+      {"the page's link", [&] { Eval("document.getElementById('sign-out').click(); return 1;"); }},
+      {"the page's script", [&] { Eval("location.href = '/logon/logout.aspx'; return 1;"); }},
+      {"the client", [&] { ASSERT_TRUE(browser_->Navigate(Web("/logon/logout.aspx"))); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.how);
+    world_->frame.HideMessageBar();
+    SignIn();
+    ASSERT_EQ(world_->frame.rec.bar_kind, -1);
+    ASSERT_TRUE(CookieNames().contains("quol_auth"));
+    quol::testing::LogCapture log;
+    c.sign_out();
+    ASSERT_TRUE(RunUntil([&] { return world_->frame.rec.bar_kind == kBarSignedOut; },
+                         std::chrono::seconds(20)))
+        << Shown() << "\n" << log.Text() << RequestTrail();
+    EXPECT_EQ(world_->frame.rec.bar_text, "You have been signed out of Quol");
+    // Signed out once, however many ways the load showed the page.
+    const std::string text = log.Text();
+    const std::string line =
+        Web("/logon/logout.aspx") + " is logout page pre-navigate, clearing credentials.";
+    const std::size_t first = text.find(line);
+    ASSERT_NE(first, std::string::npos) << text;
+    EXPECT_EQ(text.find("is logout page", first + line.size()), std::string::npos) << text;
+    CSuiteSettings stored;
+    ASSERT_TRUE(Succeeded(stored.Load()));
+    EXPECT_EQ(stored.email_address(), "");
+    EXPECT_EQ(stored.password(), "");
+    EXPECT_EQ(stored.account_id(), "");
+    // The home page of a signed-out family, not a new session.
+    ASSERT_FALSE(world_->frame.rec.navigations.empty());
+    EXPECT_NE(world_->frame.rec.navigations.back().find("mode=PostLogout"), std::string::npos);
+    EXPECT_NE(browser_->LocationUrl().find("mode=PostLogout"), std::string::npos)
+        << browser_->LocationUrl();
+    EXPECT_EQ(Shown(), "out");
+    EXPECT_FALSE(CookieNames().contains("quol_auth"));
+    EXPECT_FALSE(world_->policy->signin().signed_out_pending());
+  }
+}
+
+TEST_F(StandInSignInTest, LogoffPageInAFrameOfTheServicePageSignsNothingOut) {
+  SignIn();
+  quol::testing::LogCapture log;
+  const std::string home = browser_->LocationUrl();
+  Eval("var f = document.createElement('iframe');"
+       "f.onload = function () { document.title = 'frame-loaded'; };"
+       "f.src = '/logon/logout.aspx'; document.body.appendChild(f); return 1;");
+  ASSERT_TRUE(RunUntil([&] { return world_->frame.rec.title == "frame-loaded"; }));
+  EXPECT_GE(service_->RequestCount("/logon/logout.aspx"), 1);
+  EXPECT_FALSE(log.Contains("is logout page pre-navigate")) << log.Text();
+  CSuiteSettings stored;
+  ASSERT_TRUE(Succeeded(stored.Load()));
+  EXPECT_EQ(stored.email_address(), kEmail);
+  EXPECT_EQ(stored.account_id(), account_);
+  EXPECT_FALSE(world_->policy->signin().signed_out_pending());
+  EXPECT_NE(world_->frame.rec.bar_kind, kBarSignedOut);
+  EXPECT_EQ(browser_->LocationUrl(), home);
 }
 
 TEST_F(BrowserViewTest, DroppedFilesAreNotTakenByTheView) {

@@ -5,6 +5,8 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <deque>
+#include <map>
 #include <set>
 
 #include "client/browser/builtin_pages.h"
@@ -164,6 +166,21 @@ struct CInternetExplorer::Impl {
   std::string requested_url;
   // The top-level URL already reported to OnBeforeNavigate.
   std::string reported_url;
+  // The top-level URL watch (SetTopLevelUrlWatch); the URL a navigation
+  // decision gave it before its load started; the last URL the load under
+  // way gave it. Each URL of a load is watched once.
+  std::function<void(const std::string&)> url_watch;
+  std::string announced_url;
+  std::string watched_url;
+  // Open HoldLoad holds (id -> the source of its time bound) and the
+  // decisions waiting for them, oldest first.
+  struct HeldDecision {
+    WebKitPolicyDecision* decision;
+    WebKitPolicyDecisionType type;
+  };
+  std::map<unsigned, guint> holds;
+  unsigned next_hold = 0;
+  std::deque<HeldDecision> held;
   std::set<GtkWidget*> popups;
   bool refresh_pending = false;
   std::shared_ptr<bool> alive = std::make_shared<bool>(true);
@@ -190,9 +207,74 @@ struct CInternetExplorer::Impl {
     webkit_user_script_unref(script);
   }
 
-  static bool ReportTopLevel(CInternetExplorer* self, const std::string& url) {
-    self->impl_->reported_url = url;
-    return self->events_ == nullptr || self->events_->OnBeforeNavigate(url, "");
+  static void Watch(CInternetExplorer* self, const std::string& url) {
+    if (!self->impl_->url_watch) return;
+    // A copy: the watch may replace itself.
+    const auto watch = self->impl_->url_watch;
+    watch(url);
+  }
+
+  // A URL the top-level load under way has reached (its main resource,
+  // load-changed and the main resource's response are the main frame's
+  // alone), watched unless this load showed it already.
+  static void WatchLoadUrl(CInternetExplorer* self, const std::string& url) {
+    Impl& impl = *self->impl_;
+    if (url.empty() || url.size() > kMaxUrlBytes || url == impl.watched_url) return;
+    impl.watched_url = url;
+    Watch(self, url);
+  }
+
+  // `before_load`: reported from the navigation decision, before any
+  // request; otherwise from the load itself (its response or failure).
+  static bool ReportTopLevel(CInternetExplorer* self, const std::string& url, bool before_load) {
+    Impl& impl = *self->impl_;
+    if (before_load) {
+      impl.announced_url = url;
+      Watch(self, url);
+    } else {
+      WatchLoadUrl(self, url);
+    }
+    impl.reported_url = url;
+    const bool go = self->events_ == nullptr || self->events_->OnBeforeNavigate(url, "");
+    // Refused, it never loads: the same URL again is a navigation of its own.
+    if (!go && before_load) impl.announced_url.clear();
+    return go;
+  }
+
+  // HoldLoad's end, by release or by its time bound; once the last hold
+  // ends the held decisions are taken as if they had just come.
+  static void EndHold(CInternetExplorer* self, unsigned id, bool timed_out) {
+    Impl& impl = *self->impl_;
+    const auto hold = impl.holds.find(id);
+    if (hold == impl.holds.end()) return;
+    if (!timed_out) g_source_remove(hold->second);
+    impl.holds.erase(hold);
+    if (timed_out) LogInfo("The sign-in cookies were not set in time; the page goes on.");
+    Drain(self);
+  }
+
+  static void Drain(CInternetExplorer* self) {
+    Impl& impl = *self->impl_;
+    // Taking one may start another hold; the rest then wait for it.
+    while (impl.holds.empty() && !impl.held.empty() && self->view_ != nullptr) {
+      const HeldDecision next = impl.held.front();
+      impl.held.pop_front();
+      Decide(self, next.decision, next.type);
+      g_object_unref(next.decision);
+    }
+  }
+
+  // Answers the held decisions with "ignore" and forgets every hold (the
+  // view is going away).
+  static void DropHolds(CInternetExplorer* self) {
+    Impl& impl = *self->impl_;
+    for (const auto& [id, source] : impl.holds) g_source_remove(source);
+    impl.holds.clear();
+    for (const HeldDecision& held : impl.held) {
+      webkit_policy_decision_ignore(held.decision);
+      g_object_unref(held.decision);
+    }
+    impl.held.clear();
   }
 
   static gboolean DecideNavigation(CInternetExplorer* self, WebKitPolicyDecision* decision) {
@@ -215,7 +297,7 @@ struct CInternetExplorer::Impl {
     // A URL the policy rejects must be decided before any request leaves;
     // everything else (and loads that may be frames) is decided at response.
     if (ours || (known_top_level && !Judge(self, url))) {
-      if (!ReportTopLevel(self, url)) {
+      if (!ReportTopLevel(self, url, true)) {
         webkit_policy_decision_ignore(decision);
         return TRUE;
       }
@@ -245,7 +327,7 @@ struct CInternetExplorer::Impl {
       return TRUE;
     }
     impl.requested_url.clear();
-    if (url != impl.reported_url && !ReportTopLevel(self, url)) {
+    if (url != impl.reported_url && !ReportTopLevel(self, url, false)) {
       impl.reported_url.clear();
       webkit_policy_decision_ignore(decision);
       return TRUE;
@@ -270,6 +352,25 @@ struct CInternetExplorer::Impl {
   static gboolean OnDecidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
                                  WebKitPolicyDecisionType type, gpointer data) {
     auto* self = static_cast<CInternetExplorer*>(data);
+    Impl& impl = *self->impl_;
+    const bool holdable = type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION ||
+                          type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE;
+    if (holdable && (!impl.holds.empty() || !impl.held.empty())) {
+      if (impl.held.size() < kMaxHeldDecisions) {
+        impl.held.push_back({WEBKIT_POLICY_DECISION(g_object_ref(decision)), type});
+        return TRUE;
+      }
+      // Far more than one load's worth: waiting longer helps nobody.
+      LogError("Too many navigations wait for the sign-in cookies; the page goes on.");
+      for (const auto& [id, source] : impl.holds) g_source_remove(source);
+      impl.holds.clear();
+      Drain(self);
+    }
+    return Decide(self, decision, type);
+  }
+
+  static gboolean Decide(CInternetExplorer* self, WebKitPolicyDecision* decision,
+                         WebKitPolicyDecisionType type) {
     switch (type) {
       case WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION:
         return DecideNavigation(self, decision);
@@ -299,6 +400,7 @@ struct CInternetExplorer::Impl {
     // response could be judged: it goes where it would have gone.
     if (!Judge(self, url) && url != self->impl_->reported_url) {
       self->impl_->reported_url.clear();
+      WatchLoadUrl(self, url);
       if (self->events_ != nullptr) self->events_->OnBeforeNavigate(url, "");
       return TRUE;
     }
@@ -309,12 +411,41 @@ struct CInternetExplorer::Impl {
 
   static void OnLoadChanged(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
     auto* self = static_cast<CInternetExplorer*>(data);
+    Impl& impl = *self->impl_;
+    if (event == WEBKIT_LOAD_STARTED) {
+      // A new top-level load: what a navigation decision showed the watch
+      // before it started is this load's first URL. (The view's URI is not
+      // that URL yet for a load the page started; its main resource, below,
+      // names it.)
+      impl.watched_url = impl.announced_url;
+      impl.announced_url.clear();
+      return;
+    }
+    if (event == WEBKIT_LOAD_REDIRECTED) {
+      // load-changed is the main frame's alone; the view's URI is now the
+      // redirect's target, whose request has left. The watch must see it
+      // before the next one does: a logoff page the service reaches by a
+      // redirect, and then leaves by one, never gets a response to judge.
+      WatchLoadUrl(self, Text(webkit_web_view_get_uri(view)));
+      return;
+    }
     if (self->events_ == nullptr) return;
     if (event == WEBKIT_LOAD_COMMITTED) {
       self->events_->OnNavigateComplete(Text(webkit_web_view_get_uri(view)));
     } else if (event == WEBKIT_LOAD_FINISHED) {
       self->events_->OnDocumentComplete();
     }
+  }
+
+  // The main frame's main resource names the URL its load asked for, before
+  // any answer to that request; frames' resources are not main resources.
+  // Safe pages are judged only at their response, after any redirects, but
+  // the logon/logoff watch must see the URL navigated to before the load's
+  // next request leaves.
+  static void OnResourceLoadStarted(WebKitWebView* view, WebKitWebResource* resource,
+                                    WebKitURIRequest* request, gpointer data) {
+    if (resource == nullptr || webkit_web_view_get_main_resource(view) != resource) return;
+    WatchLoadUrl(static_cast<CInternetExplorer*>(data), Text(webkit_uri_request_get_uri(request)));
   }
 
   static void OnTitleChanged(WebKitWebView* view, GParamSpec*, gpointer data) {
@@ -486,6 +617,7 @@ std::unique_ptr<CInternetExplorer> CInternetExplorer::Create(CAbstractBrowserEve
   g_signal_connect(self->view_, "load-failed", G_CALLBACK(Impl::OnLoadFailed), self);
   g_signal_connect(self->view_, "load-changed", G_CALLBACK(Impl::OnLoadChanged), self);
   g_signal_connect(self->view_, "notify::title", G_CALLBACK(Impl::OnTitleChanged), self);
+  g_signal_connect(self->view_, "resource-load-started", G_CALLBACK(Impl::OnResourceLoadStarted), self);
   g_signal_connect(self->view_, "key-press-event", G_CALLBACK(Impl::OnKeyPress), self);
   g_signal_connect(self->view_, "create", G_CALLBACK(Impl::OnCreate), self);
   g_signal_connect(self->view_, "web-process-terminated", G_CALLBACK(Impl::OnWebProcessTerminated), self);
@@ -499,6 +631,8 @@ void CInternetExplorer::Close() {
   Impl& impl = *impl_;
   g_signal_handlers_disconnect_by_data(view_, this);
   g_signal_handlers_disconnect_by_data(impl.content, this);
+  impl.url_watch = nullptr;
+  Impl::DropHolds(this);
   webkit_web_view_stop_loading(view_);
   const std::set<GtkWidget*> popups = impl.popups;
   for (GtkWidget* window : popups) {
@@ -581,6 +715,34 @@ WebKitCookieManager* CInternetExplorer::cookie_manager() {
   if (impl_->context == nullptr) return nullptr;
   return webkit_website_data_manager_get_cookie_manager(
       webkit_web_context_get_website_data_manager(impl_->context));
+}
+
+bool CInternetExplorer::SetTopLevelUrlWatch(std::function<void(const std::string& url)> watch) {
+  impl_->url_watch = std::move(watch);
+  return true;
+}
+
+std::function<void()> CInternetExplorer::HoldLoad() {
+  if (view_ == nullptr) return {};
+  Impl& impl = *impl_;
+  const unsigned id = ++impl.next_hold;
+  struct Bound {
+    std::weak_ptr<bool> alive;
+    CInternetExplorer* self;
+    unsigned id;
+  };
+  const guint source = g_timeout_add_full(
+      G_PRIORITY_DEFAULT, kMaxLoadHoldMs,
+      [](gpointer data) -> gboolean {
+        const auto* bound = static_cast<Bound*>(data);
+        if (!bound->alive.expired()) Impl::EndHold(bound->self, bound->id, true);
+        return G_SOURCE_REMOVE;
+      },
+      new Bound{impl.alive, this, id}, [](gpointer data) { delete static_cast<Bound*>(data); });
+  impl.holds.emplace(id, source);
+  return [this, alive = std::weak_ptr<bool>(impl.alive), id] {
+    if (!alive.expired()) Impl::EndHold(this, id, false);
+  };
 }
 
 int CInternetExplorer::popup_count() const { return static_cast<int>(impl_->popups.size()); }

@@ -15,13 +15,21 @@
 //                               with a URL the policy rejects:
 //                               OnBeforeNavigate(url, top document URL).
 //   load-failed                 OnNavigateError(negative code, url)
-//   load-changed                committed: OnNavigateComplete(url);
+//   load-changed                redirected: the top-level URL watch
+//                               (SetTopLevelUrlWatch) with the target;
+//                               committed: OnNavigateComplete(url);
 //                               finished: OnDocumentComplete()
+//   resource-load-started       the main resource: the top-level URL watch
+//                               with the URL the load asked for
 //   notify::title               OnTitleChange(title)
 //   create                      OnNewWindow(url, referrer); allowed windows
 //                               open in a window of their own when ready
 //   key-press-event             OnKeyDown(key, ctrl, alt, shift)
 //   script-message-received     window.external calls (window_external.h)
+//
+// HoldLoad keeps the navigation and response decisions of the main view
+// (g_object_ref) until every hold is released or kMaxLoadHoldMs has passed,
+// then answers them in the order they came.
 //
 // Each browser has its own WebKitWebContext with a persistent website data
 // manager in the data folder ("WebData"), so the web application's own
@@ -72,6 +80,11 @@ class CInternetExplorer : public CAbstractBrowser {
  public:
   // URLs longer than this are not navigated to.
   static constexpr std::size_t kMaxUrlBytes = 8192;
+  // Longest a HoldLoad keeps the page waiting when it is never released
+  // (a cookie store that does not answer must not freeze the client).
+  static constexpr unsigned kMaxLoadHoldMs = 3000;
+  // Decisions held at once; past this the oldest hold is given up.
+  static constexpr std::size_t kMaxHeldDecisions = 256;
 
   // `events` (not owned) outlives the browser.
   static std::unique_ptr<CInternetExplorer> Create(CAbstractBrowserEvents* events,
@@ -92,6 +105,8 @@ class CInternetExplorer : public CAbstractBrowser {
   std::string LocationUrl() override;
   void RefreshScriptState() override;
   WebKitCookieManager* cookie_manager() override;
+  bool SetTopLevelUrlWatch(std::function<void(const std::string& url)> watch) override;
+  std::function<void()> HoldLoad() override;
 
   // The windows opened for pages (window.open to the same host).
   int popup_count() const;

@@ -72,6 +72,17 @@ CNavigationPolicy::~CNavigationPolicy() = default;
 void CNavigationPolicy::AttachBrowser(CAbstractBrowser* browser) {
   browser_ = browser;
   signin_.set_browser(browser);
+  // A browser that shows the sign-in watch every URL of its top-level loads
+  // (redirects included, before the next request leaves) replaces the
+  // watch in OnBeforeNavigate, which sees a safe page only at its response,
+  // after the redirects: a logoff page the service answers with a redirect
+  // to its logon page would never be seen there.
+  browser_watches_urls_ =
+      browser != nullptr &&
+      browser->SetTopLevelUrlWatch(
+          [this, alive = std::weak_ptr<bool>(alive_), browser](const std::string& url) {
+            if (!alive.expired() && browser_ == browser) signin_.BeforeNavigateSignIn(url);
+          });
 }
 
 bool CNavigationPolicy::IsSafe(const std::string& url, int* kind) const {
@@ -99,7 +110,7 @@ bool CNavigationPolicy::OnBeforeNavigate(const std::string& url, const std::stri
   // Content of other sites inside frames of the client's own pages (the
   // browser reports only real sub-frames with a top document).
   if (!safe && !script_or_res && !top_level) safe = IsSafe(top_document_url);
-  if (top_level) signin_.BeforeNavigateSignIn(url);
+  if (top_level && !browser_watches_urls_) signin_.BeforeNavigateSignIn(url);
   if (!safe && !script_or_res) {
     // A frame of a foreign page is simply not loaded; only a top-level
     // navigation goes to the user's own browser.

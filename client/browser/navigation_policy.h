@@ -18,7 +18,12 @@
 // OnBeforeNavigate(url, top) with a top document URL is a load of a
 // sub-frame, reported only when the frame's own URL is not safe, once the
 // response shows it really is a sub-frame, so the top document's safety
-// never lets a top-level navigation through.
+// never lets a top-level navigation through. Safe top-level pages are
+// reported at their response, after any redirects; the logon/logoff watch
+// (CSignInCookies::BeforeNavigateSignIn) therefore runs from the browser's
+// top-level URL watch, which sees the URL navigated to and every redirect
+// target of the main frame, and from OnBeforeNavigate only with a browser
+// that has no such watch.
 //
 // GTK main thread only.
 #pragma once
@@ -50,7 +55,8 @@ class CNavigationPolicy {
   CNavigationPolicy& operator=(const CNavigationPolicy&) = delete;
 
   // The browser asked for its online state, Stop and its cookie store (not
-  // owned; null detaches, e.g. before the browser is closed).
+  // owned; null detaches, e.g. before the browser is closed). When the
+  // browser offers a top-level URL watch, the sign-in watch runs from it.
   void AttachBrowser(CAbstractBrowser* browser);
 
   // The URL policy with this process's configuration; `kind` gets the URL's
@@ -85,6 +91,10 @@ class CNavigationPolicy {
   CSignInCookies signin_;
   bool first_navigation_ = true;
   bool navigating_ = false;
+  // The attached browser runs the sign-in watch itself (SetTopLevelUrlWatch).
+  bool browser_watches_urls_ = false;
+  // The browser's watch checks this before touching the policy.
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // The mode= value of a launch mode; empty for modes without a name.

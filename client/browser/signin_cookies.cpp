@@ -205,7 +205,10 @@ void CSignInCookies::BeforeNavigateSignIn(const std::string& url) {
   if (Failed(settings_.SetPassword(""))) LogError("Clearing the stored password failed.");
   settings_.SetAccountId("");
   if (Failed(settings_.Save())) LogError("Saving the settings after the logout failed.");
-  SetAuthCookies(url);
+  // The service answers its logoff page with a redirect to its logon page,
+  // which signs in again from a credentials cookie it still finds: the
+  // load's next request waits until the cookie store has the emptied one.
+  SetAuthCookies(url, browser_ != nullptr ? browser_->HoldLoad() : std::function<void()>());
   signed_out_pending_ = true;
   if (browser_ != nullptr) browser_->RefreshScriptState();
 }

@@ -5,8 +5,10 @@
 // when the user signs out.
 //
 // CNavigationPolicy owns one and calls BeforeNavigateSignIn and
-// NavigateCompleteSignIn for top-level navigations only, so frames of other
-// sites never move the state machine. GTK main thread only.
+// NavigateCompleteSignIn for top-level navigations only, so frames never
+// move the state machine. BeforeNavigateSignIn sees every URL a top-level
+// load goes through (the browser's top-level URL watch), not only the page
+// that finally loads. GTK main thread only.
 #pragma once
 
 #include <cstdint>
@@ -85,7 +87,9 @@ class CSignInCookies {
   // so a navigation started from it carries the cookie.
   void SetAuthCookies(const std::string& page_url, std::function<void()> done = {});
 
-  // A top-level navigation is about to start.
+  // A top-level navigation is about to start, or its load is about to
+  // request `url` (a redirect). After the logoff page the browser holds the
+  // load (CAbstractBrowser::HoldLoad) until the emptied cookie is set.
   void BeforeNavigateSignIn(const std::string& url);
   // A top-level navigation has committed.
   void NavigateCompleteSignIn(const std::string& url);
