@@ -25,13 +25,14 @@ add_library(quol_client_browser STATIC
   ${CMAKE_CURRENT_LIST_DIR}/builtin_pages.cpp
   ${CMAKE_CURRENT_LIST_DIR}/internet_explorer.cpp
   ${CMAKE_CURRENT_LIST_DIR}/navigation_policy.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/quol_scheme.cpp
   ${CMAKE_CURRENT_LIST_DIR}/signin_cookies.cpp
   ${CMAKE_CURRENT_LIST_DIR}/window_external.cpp
   ${quol_browser_resources_source})
 target_include_directories(quol_client_browser PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(quol_client_browser
   PUBLIC quol_foundation PkgConfig::QUOL_CLIENT_GTK PkgConfig::QUOL_WEBKIT
-  PRIVATE quol_wizard PkgConfig::SODIUM)
+  PRIVATE quol_wizard PkgConfig::SODIUM QuolProtocolHandler)
 
 if(BUILD_TESTING)
   quol_add_tests(client_browser_tests
@@ -39,6 +40,10 @@ if(BUILD_TESTING)
     LIBS quol_client_browser quol_testing)
   quol_add_tests(client_browser_x11_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/browser_view_test.cpp
+    LIBS quol_client_browser quol_testing quol_devservice_lib
+    LABELS x11)
+  quol_add_tests(client_quol_scheme_tests
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/quol_scheme_test.cpp
     LIBS quol_client_browser quol_testing quol_devservice_lib
     LABELS x11)
 endif()
