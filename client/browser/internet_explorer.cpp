@@ -11,6 +11,7 @@
 
 #include "client/browser/builtin_pages.h"
 #include "client/browser/main_loop_task.h"
+#include "client/browser/quol_scheme.h"
 #include "client/browser/window_external.h"
 #include "foundation/config/global_config.h"
 #include "foundation/log/process_log.h"
@@ -589,6 +590,12 @@ std::unique_ptr<CInternetExplorer> CInternetExplorer::Create(CAbstractBrowserEve
   WebKitSecurityManager* security = webkit_web_context_get_security_manager(impl.context);
   webkit_security_manager_register_uri_scheme_as_secure(security, "res");
   webkit_security_manager_register_uri_scheme_as_cors_enabled(security, "res");
+  // quol:// (the installed check, links that start the client's views or
+  // the screen saver), acted on only for pages the URL policy accepts.
+  RegisterQuolScheme(impl.context, [self](const std::string& url) {
+    return self->options_.quol_scheme_allowed ? self->options_.quol_scheme_allowed(url)
+                                              : Impl::Judge(self, url);
+  });
 
   impl.content = webkit_user_content_manager_new();
   webkit_user_content_manager_register_script_message_handler(impl.content, kMessageHandler);

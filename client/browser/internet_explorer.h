@@ -61,6 +61,9 @@ struct BrowserOptions {
   std::function<std::map<std::string, std::string>()> web_client_values;
   // Where WebData goes; by default the data folder.
   std::string data_folder;
+  // Whether a quol:// request of the view whose top-level URL this is may
+  // act; by default url_is_safe (tests watch the question through it).
+  std::function<bool(const std::string& top_level_url)> quol_scheme_allowed;
 };
 
 // The whole user agent: the system's text with the token

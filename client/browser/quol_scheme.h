@@ -4,9 +4,9 @@
 // library other browsers reach through quol-url, so both start the same
 // programs with the same arguments.
 //
-// Wiring (GTK main thread, before the first load):
-//   RegisterQuolScheme(webkit_web_view_get_context(view),
-//                      [&policy](const std::string& url) { return policy.IsSafe(url); });
+// CInternetExplorer::Create registers it on the client's web context, with
+// the URL policy (BrowserOptions::quol_scheme_allowed, by default the same
+// judge as for window.external) deciding for the page that asks.
 #pragma once
 
 #include <functional>

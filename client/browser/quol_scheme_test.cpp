@@ -128,15 +128,16 @@ class QuolSchemeTest : public ::testing::Test {
     BrowserOptions options;
     options.url_is_safe = [this](const std::string& url) { return world_->policy->IsSafe(url); };
     options.web_client_values = [this] { return world_->settings.web_client_values(); };
+    // The browser registers quol:// itself; the policy judges the page that
+    // asks, and the test watches the question.
+    options.quol_scheme_allowed = [this](const std::string& url) {
+      asked_.push_back(url);
+      return policy_allows_ && world_->policy->IsSafe(url);
+    };
     browser_ = CInternetExplorer::Create(&world_->frame, options);
     world_->frame.browser = browser_.get();
     world_->policy->AttachBrowser(browser_.get());
     view_ = WEBKIT_WEB_VIEW(browser_->widget());
-    // As the client does: the policy judges the page that asks.
-    RegisterQuolScheme(webkit_web_view_get_context(view_), [this](const std::string& url) {
-      asked_.push_back(url);
-      return policy_allows_ && world_->policy->IsSafe(url);
-    });
     window_ = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_container_add(GTK_CONTAINER(window_), browser_->widget());
     gtk_widget_show_all(window_);
