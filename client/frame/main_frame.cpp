@@ -181,7 +181,8 @@ bool CMainFrame::Create() {
   message_bar_ = std::make_unique<MessageBar>(
       icon, [this] { OnMessageBarIconClick(); }, [this] { OnMessageBarTextClick(); });
   if (icon != nullptr) g_object_unref(icon);
-  gtk_box_pack_start(GTK_BOX(content_), message_bar_->widget(), FALSE, FALSE, 0);
+  // Along the bottom of the window, as a status bar: the page ends above it.
+  gtk_box_pack_end(GTK_BOX(content_), message_bar_->widget(), FALSE, FALSE, 0);
 
   g_signal_connect(window_, "delete-event", G_CALLBACK(&OnDeleteEvent), this);
   g_signal_connect(window_, "destroy", G_CALLBACK(&OnDestroy), this);

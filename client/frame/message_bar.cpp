@@ -50,8 +50,16 @@ MessageBar::MessageBar(GdkPixbuf* icon, std::function<void()> on_icon_click,
   icon_button_ = gtk_button_new();
   gtk_widget_set_name(icon_button_, "message-bar-icon");
   gtk_button_set_relief(GTK_BUTTON(icon_button_), GTK_RELIEF_NONE);
-  icon_ = icon != nullptr ? gtk_image_new_from_pixbuf(icon)
-                          : gtk_image_new_from_icon_name("dialog-information", GTK_ICON_SIZE_MENU);
+  // The small (16-pixel) form of the icon, whatever size the artwork has.
+  GdkPixbuf* small = nullptr;
+  if (icon != nullptr) {
+    small = gdk_pixbuf_get_width(icon) == 16 && gdk_pixbuf_get_height(icon) == 16
+                ? GDK_PIXBUF(g_object_ref(icon))
+                : gdk_pixbuf_scale_simple(icon, 16, 16, GDK_INTERP_BILINEAR);
+  }
+  icon_ = small != nullptr ? gtk_image_new_from_pixbuf(small)
+                           : gtk_image_new_from_icon_name("dialog-information", GTK_ICON_SIZE_MENU);
+  if (small != nullptr) g_object_unref(small);
   gtk_container_add(GTK_CONTAINER(icon_button_), icon_);
   gtk_widget_set_tooltip_text(icon_button_, kIconTooltip);
   gtk_widget_set_size_request(icon_button_, 28, -1);
