@@ -80,20 +80,11 @@ class FakeUpdates : public CUpdateNotifier {
   std::vector<std::pair<int, int>> results;
 };
 
-void Pump() {
-  while (g_main_context_iteration(nullptr, FALSE)) {
-  }
-}
+void Pump() { quol::testing::PumpGtk(); }
 
 template <typename F>
 bool PumpUntil(F done) {
-  const auto until = std::chrono::steady_clock::now() + 20s;
-  for (;;) {
-    Pump();
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(2ms);
-  }
+  return quol::testing::PumpGtkUntil(done, std::chrono::seconds(20));
 }
 
 constexpr char kStartUrl[] = "https://my.quol.example/devuzez/";

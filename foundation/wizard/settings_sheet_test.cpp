@@ -23,6 +23,7 @@
 #include "foundation/wizard/wizard_rules.h"
 #include "platform/fs/files.h"
 #include "platform/registry/registry.h"
+#include "platform/testing/gtk_xvfb.h"
 #include "platform/testing/test_support.h"
 #include "service/devservice.h"
 
@@ -32,89 +33,23 @@ namespace {
 using namespace std::chrono_literals;
 using testing::WriteFileOrDie;
 
-// One Xvfb per test program (GTK opens its display once per process),
-// found through -displayfd so parallel test programs never race for a
-// display number.
-class XvfbEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (::access("/usr/bin/Xvfb", X_OK) != 0) {
-      error_ = "/usr/bin/Xvfb is missing (scripts/setup.sh)";
-      return;
-    }
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    const pid_t parent = ::getpid();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-      if (::getppid() != parent) ::_exit(127);
-      ::close(fds[0]);
-      const int null_fd = ::open("/dev/null", O_RDWR);
-      ::dup2(null_fd, STDIN_FILENO);
-      ::dup2(null_fd, STDOUT_FILENO);
-      ::dup2(null_fd, STDERR_FILENO);
-      const std::string fd = std::to_string(fds[1]);
-      ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
-              "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    std::string number;
-    char c = 0;
-    while (::read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
-    ::close(fds[0]);
-    if (number.empty()) {
-      error_ = "Xvfb did not start";
-      return;
-    }
-    display_ = ":" + number;
-    ::setenv("DISPLAY", display_.c_str(), 1);
-    ::unsetenv("WAYLAND_DISPLAY");
-    ::setenv("GDK_BACKEND", "x11", 1);
-    ::setenv("GTK_THEME", "Adwaita", 1);
-    ::setenv("NO_AT_BRIDGE", "1", 1);
-    if (!gtk_init_check(nullptr, nullptr)) error_ = "GTK cannot open " + display_;
-  }
-  void TearDown() override {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  static const std::string& error() { return error_; }
-  static const std::string& display() { return display_; }
-
- private:
-  pid_t pid_ = -1;
-  static inline std::string error_;
-  static inline std::string display_;
-};
+using quol::testing::GtkXvfbEnvironment;
 
 [[maybe_unused]] ::testing::Environment* const kXvfb =
-    ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
+    ::testing::AddGlobalTestEnvironment(new GtkXvfbEnvironment);
 
-void Pump() {
-  while (g_main_context_iteration(nullptr, FALSE)) {
-  }
-}
+void Pump() { quol::testing::PumpGtk(); }
 
 // Runs the main loop until `done` (a liveness bound, not a timing check).
 template <typename F>
 bool PumpUntil(F done) {
-  const auto until = std::chrono::steady_clock::now() + 20s;
-  for (;;) {
-    Pump();
-    if (done()) return true;
-    if (std::chrono::steady_clock::now() > until) return false;
-    std::this_thread::sleep_for(2ms);
-  }
+  return quol::testing::PumpGtkUntil(done, std::chrono::seconds(20));
 }
 
 class SettingsSheetTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(XvfbEnvironment::error().empty()) << XvfbEnvironment::error();
+    ASSERT_TRUE(GtkXvfbEnvironment::error().empty()) << GtkXvfbEnvironment::error();
     ResetTicketForTesting();
     ::mkdir((env_.root() + "/pictures").c_str(), 0700);
     ::mkdir((env_.root() + "/shared").c_str(), 0700);

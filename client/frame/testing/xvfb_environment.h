@@ -1,76 +1,10 @@
-// One private Xvfb per client test program (GTK opens its display once per
-// process), found through -displayfd so test programs run side by side never
-// race for a display number. Programs the tests start inherit DISPLAY.
+// The client's test programs use the suite's GTK-on-Xvfb test environment.
 #pragma once
 
-#include <fcntl.h>
-#include <gtest/gtest.h>
-#include <gtk/gtk.h>
-#include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cstdlib>
-#include <string>
+#include "platform/testing/gtk_xvfb.h"
 
 namespace quol::client::frametest {
 
-class ClientXvfbEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    if (::access("/usr/bin/Xvfb", X_OK) != 0) {
-      error_ = "/usr/bin/Xvfb is missing (scripts/setup.sh)";
-      return;
-    }
-    int fds[2];
-    if (::pipe(fds) != 0) return;
-    const pid_t parent = ::getpid();
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-      if (::getppid() != parent) ::_exit(127);
-      ::close(fds[0]);
-      const int null_fd = ::open("/dev/null", O_RDWR);
-      ::dup2(null_fd, STDIN_FILENO);
-      ::dup2(null_fd, STDOUT_FILENO);
-      ::dup2(null_fd, STDERR_FILENO);
-      const std::string fd = std::to_string(fds[1]);
-      ::execl("/usr/bin/Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "1024x768x24",
-              "-nolisten", "tcp", "-noreset", static_cast<char*>(nullptr));
-      ::_exit(127);
-    }
-    ::close(fds[1]);
-    std::string number;
-    char c = 0;
-    while (::read(fds[0], &c, 1) == 1 && c != '\n') number.push_back(c);
-    ::close(fds[0]);
-    if (number.empty()) {
-      error_ = "Xvfb did not start";
-      return;
-    }
-    display_ = ":" + number;
-    ::setenv("DISPLAY", display_.c_str(), 1);
-    ::unsetenv("WAYLAND_DISPLAY");
-    ::setenv("GDK_BACKEND", "x11", 1);
-    ::setenv("GTK_THEME", "Adwaita", 1);
-    ::setenv("NO_AT_BRIDGE", "1", 1);
-    ::setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 1);
-    if (!gtk_init_check(nullptr, nullptr)) error_ = "GTK cannot open " + display_;
-  }
-  void TearDown() override {
-    if (pid_ > 0) {
-      ::kill(pid_, SIGTERM);
-      ::waitpid(pid_, nullptr, 0);
-    }
-  }
-  static const std::string& error() { return error_; }
-  static const std::string& display() { return display_; }
-
- private:
-  pid_t pid_ = -1;
-  static inline std::string error_;
-  static inline std::string display_;
-};
+using ClientXvfbEnvironment = quol::testing::GtkXvfbEnvironment;
 
 }  // namespace quol::client::frametest
