@@ -41,9 +41,11 @@ std::vector<std::string> ArgumentList(int argc, char** argv) {
 }
 
 bool OpenDisplay() {
-  // The window class the single-instance socket is named after.
+  if (!gtk_init_check(nullptr, nullptr)) return false;
+  // The window class the single-instance socket is named after. Set after
+  // GTK's start, which sets its own (and would drop ours unfreed).
   gdk_set_program_class(kFrameWindowClass);
-  return gtk_init_check(nullptr, nullptr) != FALSE;
+  return true;
 }
 
 const char* DisplayName() {

@@ -353,7 +353,12 @@ TEST_F(BrowserViewTest, NoStoredEmailExpiresTheSessionCookies) {
   Page("/set", "<html><body><script>document.cookie = 'quol_state=1; path=/';"
                "document.cookie = 'keep=1; path=/';</script></body></html>");
   Page("/echo", "<html></html>");
+  Page("/seen", "<html></html>");
   Load(Service("/set"));
+  // The page's cookies reach the cookie store on their own time: the next
+  // request carrying them shows they are there to be expired.
+  Load(Service("/seen"));
+  ASSERT_NE(Request("/seen").cookie.find("quol_state=1"), std::string::npos) << Request("/seen").cookie;
   bool ready = false;
   world_->policy->signin().SetAuthCookies(Service("/devuzez/"), [&] { ready = true; });
   ASSERT_TRUE(RunUntil([&] { return ready; }));
