@@ -43,11 +43,13 @@ export QUOL_DATA_DIR="$work/data" QUOL_REGISTRY_DIR="$work/registry"
 mkdir -p "$HOME" "$XDG_RUNTIME_DIR" "$QUOL_DATA_DIR" "$QUOL_REGISTRY_DIR"
 chmod 700 "$XDG_RUNTIME_DIR"
 
-free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'; }
-api=$(free_port) web=$(free_port)
-"$service" --demo --db "$work/service.sqlite" --api-port "$api" --web-port "$web" >"$work/service.out" 2>&1 &
+# Free ports chosen by the service itself; it names them on its last line.
+"$service" --demo --db "$work/service.sqlite" --api-port 0 --web-port 0 >"$work/service.out" 2>&1 &
 service_pid=$!
 for _ in $(seq 100); do grep -q listening "$work/service.out" 2>/dev/null && break; sleep 0.05; done
+api=$(sed -n 's/.*listening api=\([0-9]*\) web=.*/\1/p' "$work/service.out")
+web=$(sed -n 's/.*listening api=[0-9]* web=\([0-9]*\).*/\1/p' "$work/service.out")
+[ -n "$api" ] && [ -n "$web" ] || { echo "bench: the service did not start"; cat "$work/service.out"; exit 1; }
 cat >"$QUOL_DATA_DIR/LocalConfig.xml" <<XML
 <quol><default><homePageUrl>http://127.0.0.1:$web/devuzez/</homePageUrl><updateServiceUrl>http://127.0.0.1:$api/quoldevuzez/globalconfig_v2.xml</updateServiceUrl></default></quol>
 XML
@@ -88,7 +90,7 @@ for run in $(seq "$runs"); do
   read -r pss rss < <(tree_memory "$client_pid")
   label=$run; [ "$run" = 1 ] && label="1 cold"
   printf '%-6s %12s %12s %14.1f %14.1f\n' "$label" "${splash:--}" "${frame:--}" \
-    "$(echo "$pss / 1024" | bc -l)" "$(echo "$rss / 1024" | bc -l)"
+    "$(awk -v k="$pss" 'BEGIN { print k / 1024 }')" "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')"
   kill -TERM "$client_pid" 2>/dev/null || true
   wait "$client_pid" 2>/dev/null || true
   client_pid=""
