@@ -6,6 +6,7 @@ pkg_check_modules(QUOL_CLIENT_ARTWORK REQUIRED IMPORTED_TARGET cairo pangocairo 
 
 add_executable(quol_client_artwork ${CMAKE_CURRENT_LIST_DIR}/artwork/client_artwork.cpp)
 target_link_libraries(quol_client_artwork PRIVATE PkgConfig::QUOL_CLIENT_ARTWORK)
+target_include_directories(quol_client_artwork PRIVATE ${PROJECT_SOURCE_DIR})
 
 set(quol_client_windows_bundle ${CMAKE_CURRENT_BINARY_DIR}/windows_bundle)
 set(quol_client_windows_art

@@ -16,35 +16,21 @@
 #include <string>
 #include <vector>
 
+#include "resources/artwork/artwork_kit.h"
+
 namespace quol::saver {
 namespace {
 
-struct SurfaceDeleter {
-  void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
-};
-struct ContextDeleter {
-  void operator()(cairo_t* cr) const { cairo_destroy(cr); }
-};
-struct PatternDeleter {
-  void operator()(cairo_pattern_t* p) const { cairo_pattern_destroy(p); }
-};
-struct GObjectDeleter {
-  void operator()(void* object) const { g_object_unref(object); }
-};
-struct FontDescriptionDeleter {
-  void operator()(PangoFontDescription* d) const { pango_font_description_free(d); }
-};
-struct FcPatternDeleter {
-  void operator()(FcPattern* p) const { FcPatternDestroy(p); }
-};
-
-using Surface = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
-using Context = std::unique_ptr<cairo_t, ContextDeleter>;
-using Pattern = std::unique_ptr<cairo_pattern_t, PatternDeleter>;
-using Layout = std::unique_ptr<PangoLayout, GObjectDeleter>;
-using FontDescription = std::unique_ptr<PangoFontDescription, FontDescriptionDeleter>;
-
-constexpr double kPi = 3.14159265358979323846;
+using artwork::Context;
+using artwork::kPi;
+using artwork::Layout;
+using artwork::Measure;
+using artwork::Pattern;
+using artwork::RegisterFont;
+using artwork::RoundedRect;
+using artwork::ShowOnBaseline;
+using artwork::Surface;
+using artwork::TextBox;
 
 struct Rgba {
   double r, g, b, a;
@@ -60,68 +46,14 @@ Surface MakeSurface(cairo_format_t format, int width, int height) {
   return Surface(cairo_image_surface_create(format, width, height));
 }
 
-// The family name fontconfig gives the bundled font, after making it known
-// to this process. Empty when the file cannot be read.
-std::string RegisterFont(const char* file) {
-  FcConfig* config = FcConfigGetCurrent();
-  if (FcConfigAppFontAddFile(config, reinterpret_cast<const FcChar8*>(file)) == FcFalse) return {};
-  int count = 0;
-  std::unique_ptr<FcPattern, FcPatternDeleter> pattern(
-      FcFreeTypeQuery(reinterpret_cast<const FcChar8*>(file), 0, nullptr, &count));
-  FcChar8* family = nullptr;
-  if (!pattern || FcPatternGetString(pattern.get(), FC_FAMILY, 0, &family) != FcResultMatch) return {};
-  return reinterpret_cast<const char*>(family);
-}
 
 std::string g_family = "sans-serif";
 
 Layout MakeText(cairo_t* cr, const std::string& text, double pixels, int weight = PANGO_WEIGHT_NORMAL,
                 double letter_spacing = 0) {
-  Layout layout(pango_cairo_create_layout(cr));
-  FontDescription font(pango_font_description_new());
-  pango_font_description_set_family(font.get(), g_family.c_str());
-  pango_font_description_set_weight(font.get(), static_cast<PangoWeight>(weight));
-  pango_font_description_set_absolute_size(font.get(), pixels * PANGO_SCALE);
-  pango_layout_set_font_description(layout.get(), font.get());
-  if (letter_spacing != 0) {
-    PangoAttrList* attributes = pango_attr_list_new();
-    pango_attr_list_insert(attributes,
-                           pango_attr_letter_spacing_new(static_cast<int>(letter_spacing * PANGO_SCALE)));
-    pango_layout_set_attributes(layout.get(), attributes);
-    pango_attr_list_unref(attributes);
-  }
-  pango_layout_set_text(layout.get(), text.c_str(), -1);
-  return layout;
+  return artwork::MakeText(cr, g_family, text, pixels, weight, letter_spacing);
 }
 
-struct TextBox {
-  double ink_x, ink_y, ink_width, ink_height;  // ink rectangle relative to the layout
-  double baseline;
-};
-
-TextBox Measure(PangoLayout* layout) {
-  PangoRectangle ink, logical;
-  pango_layout_get_extents(layout, &ink, &logical);
-  return {ink.x / double(PANGO_SCALE), ink.y / double(PANGO_SCALE), ink.width / double(PANGO_SCALE),
-          ink.height / double(PANGO_SCALE), pango_layout_get_baseline(layout) / double(PANGO_SCALE)};
-}
-
-// Draws `layout` with its baseline at y and its ink starting at x.
-void ShowOnBaseline(cairo_t* cr, PangoLayout* layout, double x, double baseline) {
-  const TextBox box = Measure(layout);
-  cairo_move_to(cr, x - box.ink_x, baseline - box.baseline);
-  pango_cairo_show_layout(cr, layout);
-}
-
-void RoundedRect(cairo_t* cr, double x, double y, double w, double h, double r) {
-  r = std::min(r, std::min(w, h) / 2);
-  cairo_new_sub_path(cr);
-  cairo_arc(cr, x + w - r, y + r, r, -kPi / 2, 0);
-  cairo_arc(cr, x + w - r, y + h - r, r, 0, kPi / 2);
-  cairo_arc(cr, x + r, y + h - r, r, kPi / 2, kPi);
-  cairo_arc(cr, x + r, y + r, r, kPi, 3 * kPi / 2);
-  cairo_close_path(cr);
-}
 
 // A box blur of an A8 surface, three passes each way (close to a Gaussian).
 void BlurAlpha(cairo_surface_t* surface, int radius) {
@@ -174,38 +106,10 @@ void PaintWithShadow(cairo_t* cr, cairo_surface_t* ink, int radius, double dy, d
   cairo_restore(cr);
 }
 
-// The mark: a rounded square holding a little landscape (sun and two hills)
-// cut out of it.
+// The mark in one colour.
 void DrawMark(cairo_t* cr, double x, double y, double size, const Rgba& colour) {
-  cairo_save(cr);
-  cairo_push_group(cr);
-  SetColour(cr, colour);
-  RoundedRect(cr, x, y, size, size, size * 0.26);
-  cairo_fill(cr);
-
-  cairo_set_operator(cr, CAIRO_OPERATOR_DEST_OUT);
-  cairo_set_source_rgba(cr, 0, 0, 0, 1);
-  cairo_arc(cr, x + size * 0.68, y + size * 0.32, size * 0.1, 0, 2 * kPi);
-  cairo_fill(cr);
-  // Hills, clipped to the inner square so the rim stays whole.
-  cairo_save(cr);
-  const double inset = size * 0.14;
-  RoundedRect(cr, x + inset, y + inset, size - 2 * inset, size - 2 * inset, size * 0.12);
-  cairo_clip(cr);
-  cairo_move_to(cr, x, y + size * 0.86);
-  cairo_curve_to(cr, x + size * 0.2, y + size * 0.42, x + size * 0.42, y + size * 0.42,
-                 x + size * 0.6, y + size * 0.74);
-  cairo_curve_to(cr, x + size * 0.7, y + size * 0.56, x + size * 0.86, y + size * 0.54,
-                 x + size, y + size * 0.7);
-  cairo_line_to(cr, x + size, y + size * 0.8);
-  cairo_line_to(cr, x, y + size * 0.8);
-  cairo_close_path(cr);
-  cairo_fill(cr);
-  cairo_restore(cr);
-
-  cairo_pop_group_to_source(cr);
-  cairo_paint(cr);
-  cairo_restore(cr);
+  Pattern fill(cairo_pattern_create_rgba(colour.r, colour.g, colour.b, colour.a));
+  artwork::DrawMark(cr, x, y, size, fill.get());
 }
 
 // The corner logo: mark and word, flush with the logo's outer edge (left or
@@ -419,14 +323,6 @@ Surface Preview(const std::vector<Box>& photos, int first_scene, bool clock_left
   return out;
 }
 
-bool Write(cairo_surface_t* surface, const std::string& path) {
-  const cairo_status_t status = cairo_surface_write_to_png(surface, path.c_str());
-  if (status != CAIRO_STATUS_SUCCESS) {
-    std::fprintf(stderr, "cannot write %s: %s\n", path.c_str(), cairo_status_to_string(status));
-    return false;
-  }
-  return true;
-}
 
 int Run(int argc, char** argv) {
   if (argc != 3) {
@@ -442,16 +338,16 @@ int Run(int argc, char** argv) {
   g_family = family;
 
   bool ok = true;
-  ok = Write(CornerLogo(false).get(), folder + "/CollageLogo_left.png") && ok;
-  ok = Write(CornerLogo(true).get(), folder + "/CollageLogo_right.png") && ok;
-  ok = Write(NoImagesLogo().get(), folder + "/CollageNoImagesLogo.png") && ok;
-  ok = Write(Preview({{4, 4, 62, 42}, {72, 4, 36, 42}, {114, 4, 34, 30}, {4, 52, 46, 30},
+  ok = artwork::WritePng(CornerLogo(false).get(), folder + "/CollageLogo_left.png") && ok;
+  ok = artwork::WritePng(CornerLogo(true).get(), folder + "/CollageLogo_right.png") && ok;
+  ok = artwork::WritePng(NoImagesLogo().get(), folder + "/CollageNoImagesLogo.png") && ok;
+  ok = artwork::WritePng(Preview({{4, 4, 62, 42}, {72, 4, 36, 42}, {114, 4, 34, 30}, {4, 52, 46, 30},
                       {56, 52, 52, 30}, {114, 40, 34, 42}},
                      0, true)
                  .get(),
              folder + "/PreviewWindow1.png") &&
        ok;
-  ok = Write(Preview({{4, 4, 44, 50}, {54, 4, 94, 32}, {54, 42, 44, 40}, {104, 42, 44, 40},
+  ok = artwork::WritePng(Preview({{4, 4, 44, 50}, {54, 4, 94, 32}, {54, 42, 44, 40}, {104, 42, 44, 40},
                       {4, 60, 44, 22}},
                      2, false)
                  .get(),
@@ -463,15 +359,5 @@ int Run(int argc, char** argv) {
 }  // namespace
 }  // namespace quol::saver
 
-// Pango's and fontconfig's font caches live until the process ends; in the
-// sanitizer build the leak checker would report them (see
-// screensaver/widgets/font_registry.cpp).
-extern "C" __attribute__((used, visibility("default"))) const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n"
-         "leak:libpangoft2-1.0.so\n";
-}
-extern "C" __attribute__((used, visibility("default"))) const char* __lsan_default_options() {
-  return "print_suppressions=0";
-}
 
 int main(int argc, char** argv) { return quol::saver::Run(argc, argv); }

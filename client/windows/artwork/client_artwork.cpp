@@ -20,34 +20,18 @@
 #include <string>
 #include <vector>
 
+#include "resources/artwork/artwork_kit.h"
+
 namespace {
 
-struct SurfaceDeleter {
-  void operator()(cairo_surface_t* s) const { cairo_surface_destroy(s); }
-};
-struct ContextDeleter {
-  void operator()(cairo_t* cr) const { cairo_destroy(cr); }
-};
-struct PatternDeleter {
-  void operator()(cairo_pattern_t* p) const { cairo_pattern_destroy(p); }
-};
-struct GObjectDeleter {
-  void operator()(void* object) const { g_object_unref(object); }
-};
-struct FontDescriptionDeleter {
-  void operator()(PangoFontDescription* d) const { pango_font_description_free(d); }
-};
-struct FcPatternDeleter {
-  void operator()(FcPattern* p) const { FcPatternDestroy(p); }
-};
-
-using Surface = std::unique_ptr<cairo_surface_t, SurfaceDeleter>;
-using Context = std::unique_ptr<cairo_t, ContextDeleter>;
-using Pattern = std::unique_ptr<cairo_pattern_t, PatternDeleter>;
-using Layout = std::unique_ptr<PangoLayout, GObjectDeleter>;
-using FontDescription = std::unique_ptr<PangoFontDescription, FontDescriptionDeleter>;
-
-constexpr double kPi = 3.14159265358979323846;
+using quol::artwork::Context;
+using quol::artwork::kPi;
+using quol::artwork::Layout;
+using quol::artwork::Pattern;
+using quol::artwork::RegisterFont;
+using quol::artwork::RoundedRect;
+using quol::artwork::ShowOnBaseline;
+using quol::artwork::Surface;
 
 void SetHex(cairo_t* cr, unsigned rgb, double alpha = 1.0) {
   cairo_set_source_rgba(cr, ((rgb >> 16) & 0xFF) / 255.0, ((rgb >> 8) & 0xFF) / 255.0,
@@ -56,97 +40,22 @@ void SetHex(cairo_t* cr, unsigned rgb, double alpha = 1.0) {
 
 std::string g_family = "sans-serif";
 
-// Makes the bundled font known to this process and returns its family name.
-std::string RegisterFont(const char* file) {
-  if (FcConfigAppFontAddFile(FcConfigGetCurrent(), reinterpret_cast<const FcChar8*>(file)) ==
-      FcFalse) {
-    return {};
-  }
-  int count = 0;
-  std::unique_ptr<FcPattern, FcPatternDeleter> pattern(
-      FcFreeTypeQuery(reinterpret_cast<const FcChar8*>(file), 0, nullptr, &count));
-  FcChar8* family = nullptr;
-  if (!pattern || FcPatternGetString(pattern.get(), FC_FAMILY, 0, &family) != FcResultMatch) {
-    return {};
-  }
-  return reinterpret_cast<const char*>(family);
-}
 
 Layout MakeText(cairo_t* cr, const std::string& text, double pixels, double letter_spacing = 0) {
-  Layout layout(pango_cairo_create_layout(cr));
-  FontDescription font(pango_font_description_new());
-  pango_font_description_set_family(font.get(), g_family.c_str());
-  pango_font_description_set_absolute_size(font.get(), pixels * PANGO_SCALE);
-  pango_layout_set_font_description(layout.get(), font.get());
-  if (letter_spacing != 0) {
-    PangoAttrList* attributes = pango_attr_list_new();
-    pango_attr_list_insert(attributes, pango_attr_letter_spacing_new(
-                                           static_cast<int>(letter_spacing * PANGO_SCALE)));
-    pango_layout_set_attributes(layout.get(), attributes);
-    pango_attr_list_unref(attributes);
-  }
-  pango_layout_set_text(layout.get(), text.c_str(), -1);
-  return layout;
+  return quol::artwork::MakeText(cr, g_family, text, pixels, PANGO_WEIGHT_NORMAL, letter_spacing);
 }
 
-// Draws the layout with its ink's left edge at x and its baseline at y;
-// returns the ink width.
-double ShowOnBaseline(cairo_t* cr, PangoLayout* layout, double x, double baseline) {
-  PangoRectangle ink, logical;
-  pango_layout_get_extents(layout, &ink, &logical);
-  cairo_move_to(cr, x - ink.x / double(PANGO_SCALE),
-                baseline - pango_layout_get_baseline(layout) / double(PANGO_SCALE));
-  pango_cairo_show_layout(cr, layout);
-  return ink.width / double(PANGO_SCALE);
-}
-
-void RoundedRect(cairo_t* cr, double x, double y, double w, double h, double r) {
-  r = std::min(r, std::min(w, h) / 2);
-  cairo_new_sub_path(cr);
-  cairo_arc(cr, x + w - r, y + r, r, -kPi / 2, 0);
-  cairo_arc(cr, x + w - r, y + h - r, r, 0, kPi / 2);
-  cairo_arc(cr, x + r, y + h - r, r, kPi / 2, kPi);
-  cairo_arc(cr, x + r, y + r, r, kPi, 3 * kPi / 2);
-  cairo_close_path(cr);
-}
 
 // The Quol mark (as on the screen saver's logos): a rounded square with a
 // little landscape, sun and two hills, cut out of it; filled with a
 // top-to-bottom gradient of two colours.
 void DrawMark(cairo_t* cr, double x, double y, double size, unsigned top, unsigned bottom) {
-  cairo_save(cr);
-  cairo_push_group(cr);
   Pattern fill(cairo_pattern_create_linear(0, y, 0, y + size));
   cairo_pattern_add_color_stop_rgb(fill.get(), 0, ((top >> 16) & 0xFF) / 255.0,
                                    ((top >> 8) & 0xFF) / 255.0, (top & 0xFF) / 255.0);
   cairo_pattern_add_color_stop_rgb(fill.get(), 1, ((bottom >> 16) & 0xFF) / 255.0,
                                    ((bottom >> 8) & 0xFF) / 255.0, (bottom & 0xFF) / 255.0);
-  cairo_set_source(cr, fill.get());
-  RoundedRect(cr, x, y, size, size, size * 0.26);
-  cairo_fill(cr);
-
-  cairo_set_operator(cr, CAIRO_OPERATOR_DEST_OUT);
-  cairo_set_source_rgba(cr, 0, 0, 0, 1);
-  cairo_arc(cr, x + size * 0.68, y + size * 0.32, size * 0.1, 0, 2 * kPi);
-  cairo_fill(cr);
-  cairo_save(cr);
-  const double inset = size * 0.14;
-  RoundedRect(cr, x + inset, y + inset, size - 2 * inset, size - 2 * inset, size * 0.12);
-  cairo_clip(cr);
-  cairo_move_to(cr, x, y + size * 0.86);
-  cairo_curve_to(cr, x + size * 0.2, y + size * 0.42, x + size * 0.42, y + size * 0.42,
-                 x + size * 0.6, y + size * 0.74);
-  cairo_curve_to(cr, x + size * 0.7, y + size * 0.56, x + size * 0.86, y + size * 0.54, x + size,
-                 y + size * 0.7);
-  cairo_line_to(cr, x + size, y + size * 0.8);
-  cairo_line_to(cr, x, y + size * 0.8);
-  cairo_close_path(cr);
-  cairo_fill(cr);
-  cairo_restore(cr);
-
-  cairo_pop_group_to_source(cr);
-  cairo_paint(cr);
-  cairo_restore(cr);
+  quol::artwork::DrawMark(cr, x, y, size, fill.get());
 }
 
 constexpr unsigned kTeal = 0x30A5BA;
@@ -154,13 +63,7 @@ constexpr unsigned kBlue = 0x4F7CC9;
 constexpr unsigned kInk = 0x22313F;
 constexpr unsigned kGrey = 0x808080;
 
-bool WritePng(cairo_surface_t* surface, const std::string& path) {
-  if (cairo_surface_write_to_png(surface, path.c_str()) != CAIRO_STATUS_SUCCESS) {
-    std::fprintf(stderr, "quol_client_artwork: cannot write %s\n", path.c_str());
-    return false;
-  }
-  return true;
-}
+using quol::artwork::WritePng;
 
 // The splash: the mark and the product's words on a light card with a band
 // of the product's colours at the bottom, a thin frame, and the start-up
@@ -278,15 +181,6 @@ bool WriteChime(const std::string& path) {
 
 }  // namespace
 
-// Pango's and fontconfig's font caches live until the process ends; in the
-// sanitizer build the leak checker would report them.
-extern "C" __attribute__((used, visibility("default"))) const char* __lsan_default_suppressions() {
-  return "leak:libfontconfig.so\n"
-         "leak:libpangoft2-1.0.so\n";
-}
-extern "C" __attribute__((used, visibility("default"))) const char* __lsan_default_options() {
-  return "print_suppressions=0";
-}
 
 int main(int argc, char** argv) {
   if (argc != 3) {
