@@ -17,7 +17,7 @@
 
 #include "client/browser/browser_test_support.h"
 #include "client/browser/internet_explorer.h"
-#include "foundation/saverinstall/saver_install_x11_env.h"
+#include "client/browser/browser_view_testing.h"
 #include "platform/registry/registry.h"
 #include "protocol/quol_protocol_handler.h"
 #include "platform/testing/test_support.h"
@@ -28,65 +28,11 @@ namespace {
 
 using testing::PolicyWorld;
 
-class XvfbEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    xvfb_ = std::make_unique<quol::testing::PrivateXvfb>();
-    if (!xvfb_->ok()) {
-      error_ = "Xvfb did not start";
-      return;
-    }
-    ::setenv("DISPLAY", xvfb_->display().c_str(), 1);
-    ::unsetenv("WAYLAND_DISPLAY");
-    ::setenv("WEBKIT_DISABLE_COMPOSITING_MODE", "1", 1);
-    if (!gtk_init_check(nullptr, nullptr)) error_ = "GTK cannot open " + xvfb_->display();
-  }
-  static const std::string& error() { return error_; }
+using testing::EvalIn;
+using testing::RunUntil;
+using testing::XvfbEnvironment;
 
- private:
-  std::unique_ptr<quol::testing::PrivateXvfb> xvfb_;
-  static inline std::string error_;
-};
 const auto* const kXvfb = ::testing::AddGlobalTestEnvironment(new XvfbEnvironment);
-
-// Spins the main loop until `done` or a generous liveness bound.
-bool RunUntil(const std::function<bool()>& done, std::chrono::seconds limit = std::chrono::seconds(30)) {
-  const auto deadline = std::chrono::steady_clock::now() + limit;
-  while (!done()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    if (!g_main_context_iteration(nullptr, FALSE)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  }
-  return true;
-}
-
-// Runs `script` in the page as an async function body; its result as text.
-std::string EvalIn(WebKitWebView* view, const std::string& script) {
-  struct Result {
-    bool done = false;
-    std::string text;
-  } result;
-  webkit_web_view_call_async_javascript_function(
-      view, script.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
-      [](GObject* source, GAsyncResult* async, gpointer data) {
-        auto* r = static_cast<Result*>(data);
-        GError* error = nullptr;
-        JSCValue* value =
-            webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), async, &error);
-        if (value != nullptr) {
-          char* text = jsc_value_to_string(value);
-          r->text = text != nullptr ? text : "";
-          g_free(text);
-          g_object_unref(value);
-        } else {
-          r->text = std::string("error: ") + (error != nullptr ? error->message : "?");
-          g_clear_error(&error);
-        }
-        r->done = true;
-      },
-      &result);
-  EXPECT_TRUE(RunUntil([&] { return result.done; })) << script;
-  return result.text;
-}
 
 // An <img> added to the page with `src` (no quotes in it): "load WxH" or
 // "error".

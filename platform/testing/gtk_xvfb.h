@@ -93,7 +93,7 @@ inline void PumpGtk() {
 // Runs the main loop until `done`; false after `bound` (a liveness bound,
 // not a timing check).
 template <typename F>
-bool PumpGtkUntil(F done, std::chrono::seconds bound = std::chrono::seconds(30)) {
+bool PumpGtkUntil(F done, std::chrono::milliseconds bound = std::chrono::seconds(30)) {
   const auto until = std::chrono::steady_clock::now() + bound;
   for (;;) {
     PumpGtk();
