@@ -101,6 +101,9 @@ client_pid=$!
 shot 0.4 5-client-splash
 shot 5 6-client-frame
 kill -TERM "$client_pid" 2>/dev/null || true
-wait "$client_pid" || true  # a normal close ends with 1
+# A normal close ends with 1; a client that does not end within 10 s is killed.
+for _ in $(seq 100); do kill -0 "$client_pid" 2>/dev/null || break; sleep 0.1; done
+kill -KILL "$client_pid" 2>/dev/null || true
+wait "$client_pid" || true
 client_pid=""
 echo "demo: log in $demo/data/; screenshots in $demo/shots/"

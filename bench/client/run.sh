@@ -92,6 +92,9 @@ for run in $(seq "$runs"); do
   printf '%-6s %12s %12s %14.1f %14.1f\n' "$label" "${splash:--}" "${frame:--}" \
     "$(awk -v k="$pss" 'BEGIN { print k / 1024 }')" "$(awk -v k="$rss" 'BEGIN { print k / 1024 }')"
   kill -TERM "$client_pid" 2>/dev/null || true
+  # Bounded: a client that does not end within 10 s is killed.
+  for _ in $(seq 100); do kill -0 "$client_pid" 2>/dev/null || break; sleep 0.1; done
+  kill -KILL "$client_pid" 2>/dev/null || true
   wait "$client_pid" 2>/dev/null || true
   client_pid=""
 done

@@ -112,11 +112,13 @@ SendResult SendOpenRequest(const std::string& socket_path, const std::string& me
   if (!FillAddress(socket_path, &address)) return SendResult::kNoClient;
   platform::UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) return SendResult::kNoClient;
+  // Before connecting: a running client whose backlog is full (or that
+  // hangs) would otherwise keep the connect waiting for ever.
+  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   if (::connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
     return SendResult::kNoClient;
   }
-  timeval tv{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
   std::size_t sent = 0;
   while (sent < message.size()) {
     const ssize_t n = ::send(fd.get(), message.data() + sent, message.size() - sent, MSG_NOSIGNAL);
@@ -200,9 +202,13 @@ OpenRequestListener::~OpenRequestListener() {
 
 gboolean OpenRequestListener::OnAccept(gint fd, GIOCondition, gpointer data) {
   auto* self = static_cast<OpenRequestListener*>(data);
-  while (self->connections_.size() < kMaxConnections) {
+  for (;;) {
     platform::UniqueFd client(::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
     if (!client) break;
+    // Busy with as many as it serves at once: the newcomer is closed (it
+    // is told nothing is accepted), so the listening socket does not stay
+    // readable and wake the loop again and again.
+    if (self->connections_.size() >= kMaxConnections) continue;
     auto connection = std::make_unique<Connection>();
     connection->owner = self;
     connection->fd = std::move(client);

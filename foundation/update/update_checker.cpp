@@ -397,7 +397,10 @@ bool UpdateChecker::DownloadPackage() {
     }
     const std::string signature = path + kSignatureExtension;
     if (!platform::FileExists(signature)) {
-      static_cast<void>(DownloadFile(url + kSignatureExtension, signature));
+      // A signature is a few lines; a server that sends more is not
+      // given the disk.
+      static_cast<void>(DownloadFile(url + kSignatureExtension, signature,
+                                     platform::kMaxSignatureFileBytes));
     }
     if (Succeeded(platform::VerifyFileSignature(path))) {
       ok = true;
@@ -420,7 +423,8 @@ void UpdateChecker::DiscardPackage() {
   if (!path.empty()) DeletePackageFiles(path);
 }
 
-bool UpdateChecker::DownloadFile(const std::string& url, const std::string& target) {
+bool UpdateChecker::DownloadFile(const std::string& url, const std::string& target,
+                                 std::size_t max_bytes) {
   if (platform::FileExists(target)) {
     LogInfo("File %s already exists.", target.c_str());
     return false;
@@ -445,7 +449,7 @@ bool UpdateChecker::DownloadFile(const std::string& url, const std::string& targ
   platform::HttpOptions options;
   options.user_agent = kUserAgentPrefix + running_version_;
   options.headers = {"Pragma: no-cache", "Cache-Control: no-cache"};
-  options.max_body_bytes = kMaxPackageBytes;
+  options.max_body_bytes = max_bytes;
   options.stop = &stop_;
   options.allow_redirect = [this](const std::string& to) { return IsFetchable(to); };
   long status = 0;

@@ -134,7 +134,9 @@ class UpdateChecker {
   // the target holds the whole answer or nothing. Fails when the target
   // exists. Redirects only to addresses the URL policy accepts. Ends at once
   // when the checker is stopped.
-  bool DownloadFile(const std::string& url, const std::string& target);
+  // `max_bytes` bounds the answer (a package by default).
+  bool DownloadFile(const std::string& url, const std::string& target,
+                    std::size_t max_bytes = kMaxPackageBytes);
 
   // Desktop client, owner thread: hands the ready package to the Updater
   // program in `installation_folder` (see platform/process/launch_updater.h).

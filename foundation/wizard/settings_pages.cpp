@@ -231,7 +231,7 @@ void CWelcomeSettingsPropertyPage::Build(GtkWidget* fixed) {
                    nullptr);
 }
 
-void CWelcomeSettingsPropertyPage::Apply() {
+void CWelcomeSettingsPropertyPage::ApplyOutside() {
   if (check_ == nullptr || !services().apply_saver_choice) return;
   GtkToggleButton* button = GTK_TOGGLE_BUTTON(check_);
   if (gtk_toggle_button_get_inconsistent(button)) return;

@@ -42,6 +42,9 @@ class CScreensaverSettingsPropertyPage {
   virtual void OnKillActive() {}
   // Writes the page into the settings.
   virtual void Apply() {}
+  // After the settings were saved: what the page changes outside them (the
+  // system's screen saver), so a sheet whose save failed changes nothing.
+  virtual void ApplyOutside() {}
 
  protected:
   // Fills `fixed` (265 x 145 dialog units) with the page's controls.
@@ -70,7 +73,7 @@ class CScreensaverSettingsPropertyPage {
 class CWelcomeSettingsPropertyPage : public CScreensaverSettingsPropertyPage {
  public:
   explicit CWelcomeSettingsPropertyPage(CSettingsPropertySheet& sheet);
-  void Apply() override;
+  void ApplyOutside() override;
 
  private:
   void Build(GtkWidget* fixed) override;

@@ -410,6 +410,7 @@ void CSettingsPropertySheet::Finish() {
     services_.show_message(GTK_WINDOW(window_), GTK_MESSAGE_ERROR, text);
     return;
   }
+  for (const auto& page : pages_) page->ApplyOutside();
   End(State::kAccepted);
 }
 

@@ -14,7 +14,12 @@ bool ShowSettings(unsigned long owner, int mode, const ShowSettingsOptions& opti
   if (mode == 3) return RunSetScreensaverDialog(owner);
   wizard::SheetServices services = wizard::ProcessSheetServices();
   services.get_saver_choice = [] { return GetScreenSaverChoice(); };
-  services.apply_saver_choice = [](int choice) { ApplyScreenSaverChoice(choice); };
+  // With the rights other accounts need (pkexec), as the set-screen-saver
+  // dialog applies it.
+  services.apply_saver_choice = [](int choice) {
+    const int skipped = RunElevatedChoice(choice);
+    if (skipped != 0) LogInfo("Screen saver choice %d: %d accounts not changed", choice, skipped);
+  };
   services.from_running_saver = options.from_running_saver;
   wizard::CSettingsPropertySheet sheet(mode, std::move(services));
   sheet.Create(owner);

@@ -5,9 +5,12 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
+#include <sstream>
 #include <string_view>
 #include <vector>
+
+#include "platform/common/hresult.h"
+#include "platform/fs/files.h"
 
 namespace quol::platform {
 namespace {
@@ -43,13 +46,14 @@ std::string AccountHome() {
 // The value of XDG_PICTURES_DIR in a user-dirs.dirs file, with $HOME
 // expanded; empty when the file does not set it in a usable form.
 std::string PicturesFolderFromUserDirs(const std::string& file, const std::string& home) {
-  std::ifstream in(file);
-  std::string line;
+  // Regular files only (a FIFO there never blocks), and bounded.
+  std::string content;
+  if (Failed(ReadWholeFile(file, &content, kMaxUserDirsBytes))) return {};
   std::string result;
-  std::size_t read = 0;
   constexpr std::string_view kKey = "XDG_PICTURES_DIR=";
-  while (read < kMaxUserDirsBytes && std::getline(in, line)) {
-    read += line.size() + 1;
+  std::istringstream in(content);
+  std::string line;
+  while (std::getline(in, line)) {
     std::string_view text = line;
     while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
     if (!text.starts_with(kKey)) continue;

@@ -110,7 +110,9 @@ bool WriteNewPrivateFile(const std::string& path, const std::string& content) {
 // Copies the package and its .minisig into the private folder. Returns the
 // copy's path, or nothing (and leaves nothing behind) when any step fails.
 std::string CopyToPrivateFolder(const std::string& package) {
-  UniqueFd in(::open(package.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  // O_NONBLOCK: a FIFO left under the package's name must not hold the
+  // caller (the client's window thread) in open().
+  UniqueFd in(::open(package.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   struct stat st {};
   if (!in || ::fstat(in.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kMaxCopiedPackageBytes) {
     return {};

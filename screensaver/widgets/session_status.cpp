@@ -3,11 +3,12 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <fstream>
 #include <mutex>
+#include <sstream>
 #include <utility>
 
 #include "platform/folders/folders.h"
+#include "platform/fs/files.h"
 #include "platform/registry/registry.h"
 #include "platform/text/utf.h"
 
@@ -33,7 +34,11 @@ bool RegistrySaysSecure() {
 bool XScreensaverLocks() {
   const std::string home = platform::HomeFolder();
   if (home.empty()) return false;
-  std::ifstream file(home + "/.xscreensaver");
+  // Regular files only (a FIFO there never blocks), and bounded: a
+  // settings file of the daemon's is a few kilobytes.
+  std::string content;
+  if (Failed(platform::ReadWholeFile(home + "/.xscreensaver", &content, 1u << 20))) return false;
+  std::istringstream file(content);
   std::string line;
   while (std::getline(file, line)) {
     std::string_view text = platform::TrimWhitespace(line);
