@@ -62,6 +62,8 @@ std::string FindSoundPlayer(bool* disabled) {
   return {};
 }
 
+constexpr guint kPlayerTimeLimitSeconds = 10;
+
 void OnPlayerEnded(GObject* source, GAsyncResult* result, gpointer) {
   g_subprocess_wait_finish(G_SUBPROCESS(source), result, nullptr);
   g_object_unref(source);
@@ -166,8 +168,15 @@ bool PlayResourceSound(int sound_id) {
     if (error != nullptr) g_error_free(error);
     return false;
   }
-  // Reaped when it ends; nobody waits for it.
+  // Reaped when it ends; nobody waits for it. A player that hangs (a stuck
+  // sound server) is ended after a few seconds: the chime is shorter.
   g_subprocess_wait_async(process, nullptr, &OnPlayerEnded, nullptr);
+  g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, kPlayerTimeLimitSeconds,
+                             [](gpointer data) -> gboolean {
+                               g_subprocess_force_exit(G_SUBPROCESS(data));
+                               return G_SOURCE_REMOVE;
+                             },
+                             g_object_ref(process), g_object_unref);
   return true;
 }
 

@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -20,11 +21,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "foundation/log/process_log.h"
@@ -467,6 +470,9 @@ bool DropTo(const Home& home) {
   return home.uid == 0 || ::setuid(0) != 0;
 }
 
+// How long one account's change may take in its child.
+constexpr std::chrono::seconds kChildTimeLimit{20};
+
 // Changes a home of another user in a child that has become that user.
 HRESULT ChangeHomeAsOwner(const Home& home, const std::string& new_path, const std::string& ours) {
   const pid_t pid = ::fork();
@@ -475,9 +481,23 @@ HRESULT ChangeHomeAsOwner(const Home& home, const std::string& new_path, const s
     if (!DropTo(home)) ::_exit(kChildCouldNotDrop);
     ::_exit(Succeeded(ChangeHomeHere(home, new_path, ours)) ? kChildDone : kChildFailed);
   }
+  // Bounded: a child stuck on a hung network home (or in a lock the fork
+  // copied from another thread) is killed and the account counted as not
+  // changed; the rest of the accounts are still served.
   int status = 0;
-  while (::waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return HresultFromLastErrno();
+  const auto deadline = std::chrono::steady_clock::now() + kChildTimeLimit;
+  for (;;) {
+    const pid_t done = ::waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (done < 0 && errno != EINTR) return HresultFromLastErrno();
+    if (std::chrono::steady_clock::now() >= deadline) {
+      ::kill(pid, SIGKILL);
+      while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+      }
+      LogInfo("Changing %s took too long; stopped", home.folder.c_str());
+      return E_FAIL;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   if (WIFEXITED(status) && WEXITSTATUS(status) == kChildDone) return S_OK;
   return WIFEXITED(status) && WEXITSTATUS(status) == kChildCouldNotDrop ? E_ACCESSDENIED : E_FAIL;

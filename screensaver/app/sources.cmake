@@ -2,7 +2,6 @@
 # as the QuolScreensaver program (after x11/ and fader/, whose targets it uses)
 pkg_check_modules(QUOL_XSS REQUIRED IMPORTED_TARGET xscrnsaver)
 pkg_check_modules(QUOL_CAIRO_XLIB REQUIRED IMPORTED_TARGET cairo-xlib)
-pkg_check_modules(QUOL_GTK REQUIRED IMPORTED_TARGET gtk+-3.0)
 target_sources(quol_saver_program PRIVATE
   app/command_line.cpp
   app/message_loop.cpp
