@@ -56,12 +56,8 @@ using namespace quol::client;
 // The folder Updater is in: the installed client's ("Vevuvov" of the
 // machine hive), else this program's own.
 [[maybe_unused]] std::string InstallationFolder() {
-  platform::RegistryKey key;
-  std::string path;
-  if (Succeeded(key.Open(platform::RegistryHive::kLocalMachine, kProductRegistryKey)) &&
-      Succeeded(key.ReadString("Vevuvov", &path)) && !path.empty() && path.size() <= 260) {
-    return platform::DirName(path);
-  }
+  const std::string path = InstalledClientPath();
+  if (!path.empty()) return platform::DirName(path);
   return platform::DirName(platform::ExecutablePath());
 }
 

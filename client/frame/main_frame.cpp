@@ -746,12 +746,8 @@ HRESULT CMainFrame::OpenHomePage() {
 }
 
 HRESULT CMainFrame::SetupScreensaver(const std::string&) {
-  platform::RegistryKey key;
-  std::string client;
-  if (Failed(key.Open(platform::RegistryHive::kLocalMachine, kProductRegistryKey)) ||
-      Failed(key.ReadString("Vevuvov", &client)) || client.empty() || client.size() > 260) {
-    return S_OK;
-  }
+  const std::string client = InstalledClientPath();
+  if (client.empty()) return S_OK;
   // The dialog asks for the rights it needs when the choice is applied
   // (pkexec), so the client itself is started as this user.
   unsigned long xid = 0;

@@ -7,6 +7,7 @@
 #include "foundation/log/process_log.h"
 #include "platform/fs/files.h"
 #include "platform/registry/registry.h"
+#include "platform/text/utf.h"
 #include "platform/trust/minisign.h"
 
 namespace quol {
@@ -157,6 +158,17 @@ bool CCobrandableModule::LoadOwnResource(const std::string& name, std::string* b
   return TakeBytes(g_resources_lookup_data(ResourcePath(name).c_str(),
                                            G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr),
                    bytes);
+}
+
+std::string InstalledClientPath() {
+  platform::RegistryKey key;
+  std::string path;
+  if (Failed(key.Open(platform::RegistryHive::kLocalMachine, kProductRegistryKey)) ||
+      Failed(key.ReadString("Vevuvov", &path)) || path.empty() ||
+      platform::Utf8ToUtf16(path).size() > 260) {
+    return {};
+  }
+  return path;
 }
 
 }  // namespace quol

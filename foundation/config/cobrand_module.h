@@ -22,6 +22,11 @@ namespace quol {
 
 inline constexpr char kProductRegistryKey[] = "Software\\Quol\\Quol Vevuvov";
 
+// The installed desktop client's program: the "Vevuvov" text of
+// kProductRegistryKey in the machine hive. Empty when it is not registered,
+// empty, or longer than 260 characters.
+std::string InstalledClientPath();
+
 // String resources the programs use by number.
 inline constexpr int kStringProductName = 4000;      // "Quol"
 inline constexpr int kStringCobrandColour = 4001;    // partner's colour, empty for ours

@@ -19,7 +19,6 @@ namespace {
 
 constexpr int kPageWidthDu = 265;
 constexpr int kPageHeightDu = 145;
-constexpr std::size_t kMaxClientPathChars = 260;
 constexpr char kBalloonText[] = "Please double-check your email address and password.";
 
 std::string PublicWebPage(const char* path) { return std::string("https://") + kWebSiteHost + path; }
@@ -282,13 +281,8 @@ void CGeneralSettingsPropertyPage::Build(GtkWidget* fixed) {
 // rights it needs itself, so it is started plainly, with this sheet's
 // window to stay over.
 void CGeneralSettingsPropertyPage::StartClient() {
-  platform::RegistryKey key;
-  std::string path;
-  if (Failed(key.Open(platform::RegistryHive::kLocalMachine, kProductRegistryKey)) ||
-      Failed(key.ReadString("Vevuvov", &path)) || path.empty() ||
-      platform::Utf8ToUtf16(path).size() > kMaxClientPathChars) {
-    return;
-  }
+  const std::string path = InstalledClientPath();
+  if (path.empty()) return;
   if (services().start_program) {
     services().start_program(path, {"/e", std::to_string(sheet_.xid())});
   }

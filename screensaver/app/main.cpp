@@ -162,12 +162,8 @@ bool StopUpdateCheck(UpdateChecker& checker) {
 
 // The "C" key: the desktop client, started with "/S".
 void LaunchClient() {
-  platform::RegistryKey key;
-  std::string path;
-  if (Failed(key.Open(platform::RegistryHive::kLocalMachine, kProductRegistryKey)) ||
-      Failed(key.ReadString("Vevuvov", &path)) || path.empty() || path.size() > 260) {
-    return;
-  }
+  const std::string path = InstalledClientPath();
+  if (path.empty()) return;
   int error = 0;
   if (Failed(platform::SpawnProcess(path, {"/S"}, nullptr, &error))) {
     LogError("Could not start %s: %d", path.c_str(), error);
