@@ -7,8 +7,8 @@
 #include <string>
 
 #include "foundation/saverinstall/saver_install.h"
-#include "foundation/saverinstall/saver_install_x11_env.h"
 #include "platform/registry/registry.h"
+#include "platform/testing/gtk_xvfb.h"
 #include "platform/testing/test_support.h"
 
 namespace quol {
@@ -73,12 +73,17 @@ gboolean Drive(gpointer data) {
   return G_SOURCE_CONTINUE;  // stays for the message that may follow
 }
 
+// GTK opens its display once per process: one server for all the dialog
+// tests of this program (the daemon tests start their own).
+[[maybe_unused]] ::testing::Environment* const kXvfb =
+    ::testing::AddGlobalTestEnvironment(new testing::GtkXvfbEnvironment);
+
 class SetScreensaverDialogTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!xvfb_.ok()) GTEST_SKIP() << "Xvfb could not be started";
-    display_ = std::make_unique<testing::ScopedEnv>("DISPLAY", xvfb_.display());
-    ASSERT_TRUE(gtk_init_check(nullptr, nullptr));
+    if (!testing::GtkXvfbEnvironment::error().empty()) {
+      GTEST_SKIP() << testing::GtkXvfbEnvironment::error();
+    }
     ASSERT_EQ(::mkdir(profiles_.c_str(), 0755), 0);
     ASSERT_EQ(::mkdir(home_.c_str(), 0755), 0);
     ASSERT_EQ(::mkdir(other_.c_str(), 0755), 0);
@@ -92,8 +97,6 @@ class SetScreensaverDialogTest : public ::testing::Test {
     return RunSetScreensaverDialog(0);
   }
 
-  testing::PrivateXvfb xvfb_;
-  std::unique_ptr<testing::ScopedEnv> display_;
   testing::IsolatedEnvironment env_;
   std::string profiles_ = env_.root() + "/profiles";
   std::string home_ = profiles_ + "/me";
