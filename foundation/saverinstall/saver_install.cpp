@@ -353,12 +353,14 @@ void UidRange(uid_t* low, uid_t* high) {
   }
 }
 
-bool IsLoginShell(const char* shell) {
+// `shells`: the text of /etc/shells, read once per listing; nullopt when it
+// could not be read (then every absolute shell but the refusing ones counts).
+bool IsLoginShell(const char* shell, const std::optional<std::string>& shells_text) {
   if (shell == nullptr || shell[0] != '/') return false;
   std::string_view name(shell);
   if (name.ends_with("/nologin") || name.ends_with("/false")) return false;
-  std::string shells;
-  if (Failed(platform::ReadWholeFile("/etc/shells", &shells, 1 << 20))) return true;
+  if (!shells_text) return true;
+  const std::string& shells = *shells_text;
   std::size_t pos = 0;
   while (pos < shells.size()) {
     std::size_t end = shells.find('\n', pos);
@@ -397,10 +399,13 @@ std::vector<Home> ListHomes() {
   uid_t low = 0;
   uid_t high = 0;
   UidRange(&low, &high);
+  std::optional<std::string> shells(std::in_place);
+  if (Failed(platform::ReadWholeFile("/etc/shells", &*shells, 1 << 20))) shells.reset();
   ::setpwent();
   while (const passwd* entry = ::getpwent()) {
     if (homes.size() >= kMaxProfiles) break;
-    if (entry->pw_uid < low || entry->pw_uid > high || entry->pw_dir == nullptr || !IsLoginShell(entry->pw_shell))
+    if (entry->pw_uid < low || entry->pw_uid > high || entry->pw_dir == nullptr ||
+        !IsLoginShell(entry->pw_shell, shells))
       continue;
     struct stat st {};
     if (::stat(entry->pw_dir, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != entry->pw_uid) continue;
