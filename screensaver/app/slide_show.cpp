@@ -15,7 +15,7 @@ class InlineGenerator : public IBuildCollage {
     CollageGenerator generator(feeds_->PickFeed(), width_, height_, overlays_.get());
     return generator.BuildCollage();
   }
-  void SetSize(int width, int height) {
+  void SetSize(int width, int height) override {
     width_ = width;
     height_ = height;
   }
@@ -83,11 +83,7 @@ void SlideShow::Resize(int width, int height) {
   if (width == options_.screen_width && height == options_.screen_height) return;
   options_.screen_width = width;
   options_.screen_height = height;
-  if (auto* background = dynamic_cast<BackgroundCollageGenerator*>(generator_.get())) {
-    background->SetSize(width, height);
-  } else if (auto* inline_generator = dynamic_cast<InlineGenerator*>(generator_.get())) {
-    inline_generator->SetSize(width, height);
-  }
+  if (generator_) generator_->SetSize(width, height);
 }
 
 SurfacePtr SlideShow::TipSlide() {

@@ -37,6 +37,9 @@ class IBuildCollage {
     return true;
   }
   virtual bool RerenderDone(const Collage* /*collage*/) { return true; }
+  // The screen the collages are for changed size (a resized host window);
+  // collages built from now on take the new size.
+  virtual void SetSize(int /*width*/, int /*height*/) {}
 };
 
 // What a collage's overlays need from the widget side, called while the
@@ -132,7 +135,7 @@ class BackgroundCollageGenerator : public IBuildCollage {
   bool rerender_running() const;
   // Collages from now on are built at (width, height); one built ahead at
   // another size is dropped and built again. Never waits for the builder.
-  void SetSize(int width, int height);
+  void SetSize(int width, int height) override;
 
   // Stops the builder, waiting at most `bound`. True when the thread ended
   // and was joined. A builder still busy after that (stuck in a read) is
