@@ -12,12 +12,14 @@ packages=(
   minisign xdg-utils
   libcairo2-dev libpango1.0-dev libfontconfig-dev
   libturbojpeg0-dev libjpeg62-turbo-dev libpng-dev libexif-dev
+  libheif-dev libheif-examples libwebp-dev webp libavif-bin liblcms2-dev
   imagemagick time procps
   xvfb xauth x11-xserver-utils xdotool libgl1-mesa-dri xscreensaver
   libx11-dev libxext-dev libxrandr-dev libxfixes-dev libxtst-dev libgl-dev
   libxss-dev libgtk-3-dev libwebkit2gtk-4.1-dev
   fonts-league-spartan
   clang-14 libclang-rt-14-dev
+  dpkg-dev lintian debootstrap desktop-file-utils
 )
 
 missing=()
