@@ -231,9 +231,10 @@ bool IsPhotoFileName(std::string_view name) {
   const std::size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) return false;
   const std::string_view extension = name.substr(dot);
-  return platform::EqualsIgnoreCase(extension, ".jpg") ||
-         platform::EqualsIgnoreCase(extension, ".jpeg") ||
-         platform::EqualsIgnoreCase(extension, ".png");
+  for (std::string_view photo : {".jpg", ".jpeg", ".png", ".heic", ".heif", ".avif", ".webp"}) {
+    if (platform::EqualsIgnoreCase(extension, photo)) return true;
+  }
+  return false;
 }
 
 int CountPhotos(const std::vector<std::string>& folders, const PhotoCountLimits& limits) {

@@ -38,8 +38,8 @@ enum SignInResult : int {
 // typed; trim it first.
 std::optional<int> LocalSignInVerdict(std::string_view address, std::string_view password);
 
-// The photo files the screen saver shows (.jpg, .jpeg, .png in any case),
-// never hidden ones. A copy of the saver's own rule: the sheet is also part
+// The photo files the screen saver shows (.jpg, .jpeg, .png, .heic, .heif,
+// .avif, .webp in any case), never hidden ones. A copy of the saver's own rule: the sheet is also part
 // of the desktop client, which does not contain the screen saver.
 bool IsPhotoFileName(std::string_view name);
 

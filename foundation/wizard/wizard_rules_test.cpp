@@ -61,6 +61,18 @@ TEST(LocalSignInVerdictTest, RefusesWhatCannotBeAnAccount) {
   }
 }
 
+TEST(PhotoFileNameTest, PhoneFormatsInAnyCaseNeverHidden) {
+  const struct {
+    const char* name;
+    bool photo;
+  } cases[] = {
+      {"IMG_0001.HEIC", true}, {"b.heif", true},   {"c.Avif", true},      {"d.webp", true},
+      {"x.y.WebP", true},      {".e.heic", false}, {".webp", false},      {"f.heics", false},
+      {"g.heic.txt", false},   {"heic", false},    {"h.avifs", false},    {"i.hei", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsPhotoFileName(c.name), c.photo) << c.name;
+}
+
 TEST(PhotoFileNameTest, JpegAndPngInAnyCaseNeverHidden) {
   for (const char* name : {"a.jpg", "B.JPEG", "c.Png", "x.y.jpeg"}) {
     EXPECT_TRUE(IsPhotoFileName(name)) << name;

@@ -39,9 +39,10 @@ bool IsEligiblePhotoName(std::string_view name) {
   std::size_t dot = name.rfind('.');
   if (dot == std::string_view::npos) return false;
   std::string_view extension = name.substr(dot);
-  return EqualsIgnoringAsciiCase(extension, ".jpg") ||
-         EqualsIgnoringAsciiCase(extension, ".jpeg") ||
-         EqualsIgnoringAsciiCase(extension, ".png");
+  for (std::string_view photo : {".jpg", ".jpeg", ".png", ".heic", ".heif", ".avif", ".webp"}) {
+    if (EqualsIgnoringAsciiCase(extension, photo)) return true;
+  }
+  return false;
 }
 
 std::vector<std::string> ListPhotosInFolder(const std::string& folder) {

@@ -21,7 +21,7 @@
 namespace quol::saver {
 
 // Whether a file name is one the feeds show: not hidden (no leading dot)
-// and ending in .jpg, .jpeg or .png in any case.
+// and ending in .jpg, .jpeg, .png, .heic, .heif, .avif or .webp in any case.
 bool IsEligiblePhotoName(std::string_view name);
 
 // The eligible photos directly inside `folder` (regular files, sub-folders

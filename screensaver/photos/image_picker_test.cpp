@@ -52,6 +52,18 @@ TEST_F(ImagePickerTest, EligibleNamesByExtensionIgnoringCase) {
   }
 }
 
+TEST_F(ImagePickerTest, PhoneFormatNamesAreEligibleIgnoringCase) {
+  const struct {
+    const char* name;
+    bool eligible;
+  } cases[] = {
+      {"IMG_0001.HEIC", true}, {"b.heif", true},   {"c.Avif", true},      {"d.webp", true},
+      {"x.y.WebP", true},      {".e.heic", false}, {".webp", false},      {"f.heics", false},
+      {"g.heic.txt", false},   {"heic", false},    {"h.avifs", false},    {"i.hei", false},
+  };
+  for (const auto& c : cases) EXPECT_EQ(IsEligiblePhotoName(c.name), c.eligible) << c.name;
+}
+
 TEST_F(ImagePickerTest, EmptyFeedHasNothingToDeal) {
   ImagePicker picker("Empty", false);
   picker.SetPhotos({});

@@ -13,10 +13,15 @@
 #include <cstring>
 #include <vector>
 
+#include "screensaver/photos/photo_formats.h"
 #include "screensaver/photos/photo_resample.h"
 
 namespace quol::saver {
 namespace {
+
+using photo_formats::DecodeTarget;
+using photo_formats::FitsBitmap;
+using photo_formats::NewSurface;
 
 // ---------------------------------------------------------------- helpers
 
@@ -42,46 +47,10 @@ using CairoPtr = std::unique_ptr<cairo_t, CairoDestroyer>;
 
 constexpr unsigned char kPngSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
 
-bool FitsBitmap(int width, int height, std::uint64_t limit) {
-  return width > 0 && height > 0 &&
-         static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * 4 <= limit;
-}
-
-// An ARGB32 image surface, or nullptr.
-CairoSurfacePtr NewSurface(int width, int height) {
-  CairoSurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
-  if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return nullptr;
-  return surface;
-}
-
 std::uint32_t ReadBigEndian32(const unsigned char* p) {
   return (static_cast<std::uint32_t>(p[0]) << 24) | (static_cast<std::uint32_t>(p[1]) << 16) |
          (static_cast<std::uint32_t>(p[2]) << 8) | p[3];
 }
-
-// The size a photo is decoded to. With a place: exactly the place's size
-// (given as shown, after orientation), whatever the photo's own size, so
-// that it is resampled once and drawn pixel for pixel. Without one (a photo
-// loaded before it is placed): the reduction by the screen size, which
-// bounds what a photo holds until its place is known.
-struct DecodeTarget {
-  std::optional<PixelSize> place;
-  int screen_width = 0;
-  int screen_height = 0;
-
-  // The size in the file's own orientation, for a photo stored at
-  // width x height that is turned by `rotate_flip` afterwards.
-  std::optional<PixelSize> StoredSize(int width, int height, int rotate_flip) const {
-    std::optional<PixelSize> size;
-    if (place) {
-      size = (rotate_flip & 1) != 0 ? PixelSize{place->height, place->width} : *place;
-    } else {
-      size = ReducedSize(width, height, screen_width, screen_height);
-    }
-    if (!size || !FitsBitmap(size->width, size->height, kMaxBitmapBytes)) return std::nullopt;
-    return size;
-  }
-};
 
 std::uint16_t ReadBigEndian16(const unsigned char* p) {
   return static_cast<std::uint16_t>((p[0] << 8) | p[1]);
@@ -457,6 +426,48 @@ DecodedPhoto DecodePng(std::FILE* file, const DecodeTarget& wanted) {
 
 }  // namespace
 
+// ---------------------------------------------------------------- shared
+
+namespace photo_formats {
+
+CairoSurfacePtr NewSurface(int width, int height) {
+  CairoSurfacePtr surface(cairo_image_surface_create(CAIRO_FORMAT_ARGB32, width, height));
+  if (cairo_surface_status(surface.get()) != CAIRO_STATUS_SUCCESS) return nullptr;
+  return surface;
+}
+
+std::optional<PixelSize> DecodeTarget::StoredSize(int width, int height, int rotate_flip) const {
+  std::optional<PixelSize> size;
+  if (place) {
+    size = (rotate_flip & 1) != 0 ? PixelSize{place->height, place->width} : *place;
+  } else {
+    size = ReducedSize(width, height, screen_width, screen_height);
+  }
+  if (!size || !FitsBitmap(size->width, size->height, kMaxBitmapBytes)) return std::nullopt;
+  return size;
+}
+
+bool MemorySource::ReadAt(std::uint64_t offset, std::span<unsigned char> out) {
+  if (offset > data_.size() || out.size() > data_.size() - offset) return false;
+  if (!out.empty()) std::memcpy(out.data(), data_.data() + offset, out.size());
+  return true;
+}
+
+FileSource::FileSource(std::FILE* file) : file_(file) {
+  struct stat info {};
+  if (::fstat(::fileno(file), &info) == 0 && S_ISREG(info.st_mode) && info.st_size > 0) {
+    size_ = static_cast<std::uint64_t>(info.st_size);
+  }
+}
+
+bool FileSource::ReadAt(std::uint64_t offset, std::span<unsigned char> out) {
+  if (offset > size_ || out.size() > size_ - offset) return false;
+  if (::fseeko(file_, static_cast<off_t>(offset), SEEK_SET) != 0) return false;
+  return std::fread(out.data(), 1, out.size(), file_) == out.size();
+}
+
+}  // namespace photo_formats
+
 // ---------------------------------------------------------------- public
 
 std::optional<PixelSize> ReducedSize(int width, int height, int screen_width, int screen_height) {
@@ -512,10 +523,11 @@ int RotateFlipForOrientation(int orientation) {
   }
 }
 
-int JpegExifOrientation(std::span<const unsigned char> jpeg) {
-  if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return 0;
-  JpegLayout layout = ScanJpegMarkers(jpeg);
-  if (layout.exif.empty() || layout.exif.size() > 0xFFFF) return 0;
+namespace {
+
+// The orientation tag of an EXIF block that starts with "Exif\0\0".
+int OrientationOfExifBlock(std::span<const unsigned char> block) {
+  if (block.empty() || block.size() > 0xFFFF) return 0;
   ExifDataPtr exif(exif_data_new());
   if (!exif) return 0;
   // Read the tags exactly as stored: every libexif option (1, 2, 4) off, so
@@ -523,13 +535,49 @@ int JpegExifOrientation(std::span<const unsigned char> jpeg) {
   for (int option = 1; option <= 4; option <<= 1) {
     exif_data_unset_option(exif.get(), static_cast<ExifDataOption>(option));
   }
-  exif_data_load_data(exif.get(), layout.exif.data(), static_cast<unsigned int>(layout.exif.size()));
+  exif_data_load_data(exif.get(), block.data(), static_cast<unsigned int>(block.size()));
   ExifEntry* entry = exif_content_get_entry(exif->ifd[EXIF_IFD_0], EXIF_TAG_ORIENTATION);
   if (entry == nullptr || entry->format != EXIF_FORMAT_SHORT || entry->components != 1 ||
       entry->data == nullptr || entry->size < 2) {
     return 0;
   }
   return exif_get_short(entry->data, exif_data_get_byte_order(exif.get()));
+}
+
+bool StartsWithTiffHeader(std::span<const unsigned char> data) {
+  return data.size() >= 4 && ((data[0] == 'I' && data[1] == 'I' && data[2] == 42 && data[3] == 0) ||
+                              (data[0] == 'M' && data[1] == 'M' && data[2] == 0 && data[3] == 42));
+}
+
+}  // namespace
+
+int JpegExifOrientation(std::span<const unsigned char> jpeg) {
+  if (jpeg.size() < 4 || jpeg[0] != 0xFF || jpeg[1] != 0xD8) return 0;
+  JpegLayout layout = ScanJpegMarkers(jpeg);
+  return OrientationOfExifBlock(layout.exif);
+}
+
+int photo_formats::ExifOrientationOf(std::span<const unsigned char> exif) {
+  constexpr std::size_t kMaxExifBytes = 0xFFFF - 8;
+  if (exif.size() >= 6 && std::memcmp(exif.data(), "Exif\0\0", 6) == 0) {
+    return OrientationOfExifBlock(exif);
+  }
+  std::span<const unsigned char> tiff;
+  if (StartsWithTiffHeader(exif)) {
+    tiff = exif;
+  } else if (exif.size() >= 8 && StartsWithTiffHeader(exif.subspan(4))) {
+    tiff = exif.subspan(4);  // HEIF's Exif item: a 4-byte offset first
+  } else if (exif.size() >= 10 && std::memcmp(exif.data() + 4, "Exif\0\0", 6) == 0) {
+    return OrientationOfExifBlock(exif.subspan(4));
+  } else {
+    return 0;
+  }
+  if (tiff.size() > kMaxExifBytes) return 0;
+  // libexif wants the block as JPEG carries it.
+  std::vector<unsigned char> block(6 + tiff.size());
+  std::memcpy(block.data(), "Exif\0\0", 6);
+  std::memcpy(block.data() + 6, tiff.data(), tiff.size());
+  return OrientationOfExifBlock(block);
 }
 
 CairoSurfacePtr ApplyRotateFlip(cairo_surface_t* source, int rotate_flip) {
@@ -585,19 +633,34 @@ FilePtr OpenRegularFile(const std::string& path) {
 
 namespace {
 
+// The bytes a file kind is told by: enough for every signature, HEIF's
+// brands included.
+constexpr std::size_t kSignatureBytes = 64;
+
 DecodedPhoto DecodeFile(const std::string& path, const DecodeTarget& wanted) {
   FilePtr file = OpenRegularFile(path);
   if (!file) return {};
-  unsigned char signature[8] = {};
-  if (std::fread(signature, 1, sizeof signature, file.get()) != sizeof signature) return {};
-  if (std::memcmp(signature, kPngSignature, sizeof signature) == 0) {
+  unsigned char start[kSignatureBytes] = {};
+  const std::size_t got = std::fread(start, 1, sizeof start, file.get());
+  if (got < sizeof kPngSignature) return {};
+  const std::span<const unsigned char> signature(start, got);
+  if (std::memcmp(start, kPngSignature, sizeof kPngSignature) == 0) {
+    if (std::fseek(file.get(), sizeof kPngSignature, SEEK_SET) != 0) return {};
     return DecodePng(file.get(), wanted);
   }
-  if (signature[0] == 0xFF && signature[1] == 0xD8 && signature[2] == 0xFF) {
+  if (start[0] == 0xFF && start[1] == 0xD8 && start[2] == 0xFF) {
     std::vector<unsigned char> data;
     if (!ReadWholeFile(file.get(), &data)) return {};
     file.reset();
     return DecodeJpeg(data, wanted);
+  }
+  if (photo_formats::LooksLikeHeif(signature)) {
+    photo_formats::FileSource source(file.get());
+    return photo_formats::DecodeHeif(source, wanted);
+  }
+  if (photo_formats::LooksLikeWebp(signature)) {
+    photo_formats::FileSource source(file.get());
+    return photo_formats::DecodeWebp(source, wanted);
   }
   return {};
 }
@@ -612,6 +675,14 @@ DecodedPhoto DecodeData(std::span<const unsigned char> data, const DecodeTarget&
   }
   if (data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF && data.size() <= kMaxJpegFileBytes) {
     return DecodeJpeg(data, wanted);
+  }
+  if (photo_formats::LooksLikeHeif(data)) {
+    photo_formats::MemorySource source(data);
+    return photo_formats::DecodeHeif(source, wanted);
+  }
+  if (photo_formats::LooksLikeWebp(data)) {
+    photo_formats::MemorySource source(data);
+    return photo_formats::DecodeWebp(source, wanted);
   }
   return {};
 }
@@ -669,6 +740,14 @@ std::optional<PhotoHeader> ReadPhotoHeaderData(std::span<const unsigned char> da
   if (data.size() >= 3 && data[0] == 0xFF && data[1] == 0xD8 && data[2] == 0xFF) {
     return JpegHeader(data.first(std::min(data.size(), kMaxHeaderRead)));
   }
+  if (photo_formats::LooksLikeHeif(data)) {
+    photo_formats::MemorySource source(data);
+    return photo_formats::ReadHeifHeader(source);
+  }
+  if (photo_formats::LooksLikeWebp(data)) {
+    photo_formats::MemorySource source(data);
+    return photo_formats::ReadWebpHeader(source);
+  }
   return std::nullopt;
 }
 
@@ -682,6 +761,16 @@ std::optional<PhotoHeader> ReadPhotoHeader(const std::string& path) {
     const std::size_t got = std::fread(prefix.data() + have, 1, want - have, file.get());
     prefix.resize(have + got);
     const bool whole_file = have + got < want;
+    // HEIF and WebP headers are read by walking their boxes and chunks in
+    // the file itself, whatever lies between them.
+    if (have == 0 && photo_formats::LooksLikeHeif(prefix)) {
+      photo_formats::FileSource source(file.get());
+      return photo_formats::ReadHeifHeader(source);
+    }
+    if (have == 0 && photo_formats::LooksLikeWebp(prefix)) {
+      photo_formats::FileSource source(file.get());
+      return photo_formats::ReadWebpHeader(source);
+    }
     if (prefix.size() >= 3 && prefix[0] == 0xFF && prefix[1] == 0xD8 && prefix[2] == 0xFF &&
         !whole_file && !ScanJpegMarkers(prefix).frame_found) {
       continue;  // the frame header lies further on

@@ -46,6 +46,19 @@ inline constexpr int kMaxJpegSide = 65500;
 //   photos are saved as in PNG (screenshots, scans, exports).
 inline constexpr std::uint64_t kMaxJpegPixels = 120000000;
 inline constexpr std::uint64_t kMaxPngPixels = 40000000;
+// Phone formats, also checked from the header before any image data is
+// decoded:
+// - HEIF (HEIC, AVIF): decoded whole (HEVC and AV1 have no scaled decode),
+//   so 50 MP admits the largest phone photos (48 MP) and bounds the time;
+//   sides beyond kMaxHeifSide are refused by libheif itself while it reads
+//   the boxes, before anything is allocated for them.
+// - WebP: the format's own sides stop at 16383; decoded scaled by libwebp,
+//   but every block is still decoded, so the same 50 MP.
+inline constexpr std::uint64_t kMaxHeifFileBytes = 256ull << 20;
+inline constexpr std::uint64_t kMaxHeifPixels = 50000000;
+inline constexpr int kMaxHeifSide = 32768;
+inline constexpr std::uint64_t kMaxWebpFileBytes = 128ull << 20;
+inline constexpr std::uint64_t kMaxWebpPixels = 50000000;
 // Photos this size or smaller in either direction are not shown.
 inline constexpr int kMinPhotoSide = 100;
 // Above this many pixels a photo loaded without a place is only kept as a
@@ -89,12 +102,14 @@ struct PhotoHeader {
 };
 
 // The header of a JPEG (frame header and Exif orientation, read from the
-// first few kilobytes) or PNG (IHDR); nullopt when the file is not one, or
+// first few kilobytes), PNG (IHDR), HEIF (HEIC or AVIF: the primary image's
+// size as shown, read from the boxes) or WebP (its size and EXIF
+// orientation, read from the chunks); nullopt when the file is not one, or
 // its size is outside the limits above (so the photo would be refused).
 std::optional<PhotoHeader> ReadPhotoHeader(const std::string& path);
 std::optional<PhotoHeader> ReadPhotoHeaderData(std::span<const unsigned char> data);
 
-// Decodes a JPEG or PNG file (told apart by their signatures) at its reduced
+// Decodes a JPEG, PNG, HEIF or WebP file (told apart by their signatures) at its reduced
 // size, turned upright.
 DecodedPhoto DecodePhotoFile(const std::string& path, int screen_width, int screen_height);
 

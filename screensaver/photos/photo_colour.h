@@ -1,0 +1,38 @@
+// The colours of phone photos: wide-gamut photos (Display P3, or any
+// embedded ICC profile) turned into sRGB, which is what the screen is taken
+// to show, and high-bit-depth samples reduced to the 8 bits of a Cairo
+// bitmap without banding.
+#pragma once
+
+#include <cairo.h>
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace quol::saver {
+
+// Where a photo's colour values are defined. Nothing set means sRGB.
+struct PhotoColourSpace {
+  std::vector<unsigned char> icc;  // an embedded ICC profile, used when set
+  bool display_p3 = false;         // P3 primaries, D65 white, the sRGB curve
+  bool IsSrgb() const { return icc.empty() && !display_p3; }
+};
+
+// Turns the pixels of an ARGB32 surface (premultiplied) into sRGB, in place.
+// False, with the pixels left as they were, when the profile cannot be used
+// (damaged, not RGB); true when there was nothing to do.
+bool ConvertToSrgb(cairo_surface_t* surface, const PhotoColourSpace& space);
+
+// One row of interleaved 8-bit RGB or RGBA samples (`channels` 3 or 4,
+// straight alpha) as premultiplied ARGB32 pixels (native-endian words).
+void RgbRowToArgb(const unsigned char* samples, int width, int channels, unsigned char* out);
+
+// The same for samples of `bits` (9 to 16) in 16-bit little-endian words.
+// Reduced to 8 bits with a 4 x 4 ordered dither keyed on (x, y): a smooth
+// gradient keeps steps of at most one level and no flat bands, and averaging
+// (the reduction to a place's size) recovers the finer levels.
+void HighBitRowToArgb(const unsigned char* samples, int width, int channels, int bits, int y,
+                      unsigned char* out);
+
+}  // namespace quol::saver

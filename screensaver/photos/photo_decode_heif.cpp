@@ -1,0 +1,296 @@
+// HEIF photos (HEIC from iPhones, AVIF from Android phones and messaging
+// apps) through libheif: HEVC through libde265, AV1 through dav1d or aom.
+//
+// Orientation: libheif applies the file's own transformations (irot, imir,
+// clap) while decoding, and reports the primary image's size as shown, so a
+// HEIF photo reaches the collage upright and its header needs no turning. An
+// EXIF orientation inside a HEIF file is never applied on top: phones write
+// it only as a copy of irot/imir for older readers, and the container's
+// transformations are the ones that count for HEIF and AVIF.
+#include <libheif/heif.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <vector>
+
+#include "screensaver/photos/photo_colour.h"
+#include "screensaver/photos/photo_formats.h"
+#include "screensaver/photos/photo_resample.h"
+
+namespace quol::saver::photo_formats {
+namespace {
+
+// The bytes libheif is asked for, decoded: a 48 MP 8-bit photo (3 bytes a
+// pixel) fits, and so does a 10-bit one up to about 44 MP.
+constexpr std::uint64_t kMaxHeifDecodedBytes = 256ull << 20;
+
+// ftyp brands of still images and image sequences in HEVC and AV1.
+constexpr char kHeifBrands[][5] = {"heic", "heix", "heim", "heis", "hevc", "hevx", "hevm",
+                                   "hevs", "mif1", "mif2", "msf1", "avif", "avis"};
+
+bool IsHeifBrand(const unsigned char* brand) {
+  for (const char* known : kHeifBrands) {
+    if (std::memcmp(brand, known, 4) == 0) return true;
+  }
+  return false;
+}
+
+// libheif reads through these, straight from the file or memory: only the
+// boxes it needs, and the image data when it decodes.
+struct ReaderState {
+  ByteSource* source = nullptr;
+  std::uint64_t position = 0;
+};
+
+std::int64_t GetPosition(void* userdata) {
+  return static_cast<std::int64_t>(static_cast<ReaderState*>(userdata)->position);
+}
+
+int Read(void* data, std::size_t size, void* userdata) {
+  auto* state = static_cast<ReaderState*>(userdata);
+  if (!state->source->ReadAt(state->position, {static_cast<unsigned char*>(data), size})) return 1;
+  state->position += size;
+  return 0;
+}
+
+int Seek(std::int64_t position, void* userdata) {
+  auto* state = static_cast<ReaderState*>(userdata);
+  if (position < 0 || static_cast<std::uint64_t>(position) > state->source->size()) return 1;
+  state->position = static_cast<std::uint64_t>(position);
+  return 0;
+}
+
+heif_reader_grow_status WaitForFileSize(std::int64_t target_size, void* userdata) {
+  auto* state = static_cast<ReaderState*>(userdata);
+  return target_size >= 0 && static_cast<std::uint64_t>(target_size) <= state->source->size()
+             ? heif_reader_grow_status_size_reached
+             : heif_reader_grow_status_size_beyond_eof;
+}
+
+struct ContextFree {
+  void operator()(heif_context* context) const { heif_context_free(context); }
+};
+struct HandleRelease {
+  void operator()(heif_image_handle* handle) const { heif_image_handle_release(handle); }
+};
+struct ImageRelease {
+  void operator()(heif_image* image) const { heif_image_release(image); }
+};
+struct OptionsFree {
+  void operator()(heif_decoding_options* options) const { heif_decoding_options_free(options); }
+};
+using HandlePtr = std::unique_ptr<heif_image_handle, HandleRelease>;
+
+// A HEIF file opened on its primary image, within the limits. The reader
+// state lives here because the context reads through it until it is freed.
+class HeifFile {
+ public:
+  explicit HeifFile(ByteSource& source) {
+    state_.source = &source;
+    reader_.reader_api_version = 1;
+    reader_.get_position = GetPosition;
+    reader_.read = Read;
+    reader_.seek = Seek;
+    reader_.wait_for_file_size = WaitForFileSize;
+    if (source.size() == 0 || source.size() > kMaxHeifFileBytes) return;
+    context_.reset(heif_context_alloc());
+    if (!context_) return;
+    // Checked by libheif against every image's size as it reads the boxes,
+    // so absurd sizes are refused before anything is allocated for them.
+    heif_context_set_maximum_image_size_limit(context_.get(), kMaxHeifSide);
+    if (heif_context_read_from_reader(context_.get(), &reader_, &state_, nullptr).code !=
+        heif_error_Ok) {
+      return;
+    }
+    heif_image_handle* primary = nullptr;
+    if (heif_context_get_primary_image_handle(context_.get(), &primary).code != heif_error_Ok) {
+      return;
+    }
+    primary_.reset(primary);
+    // The size as shown: libheif applies irot and imir (and clap) to it.
+    const int width = heif_image_handle_get_width(primary);
+    const int height = heif_image_handle_get_height(primary);
+    if (width <= kMinPhotoSide || height <= kMinPhotoSide || width > kMaxHeifSide ||
+        height > kMaxHeifSide ||
+        static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > kMaxHeifPixels) {
+      primary_.reset();
+      return;
+    }
+    size_ = PixelSize{width, height};
+  }
+  HeifFile(const HeifFile&) = delete;
+  HeifFile& operator=(const HeifFile&) = delete;
+
+  bool ok() const { return primary_ != nullptr; }
+  PixelSize size() const { return size_; }
+  heif_image_handle* primary() const { return primary_.get(); }
+
+  // The smallest thumbnail that covers `target` in the primary image's
+  // shape, or nullptr: phones embed one (a few hundred pixels), and a place
+  // it covers costs a fraction of the full decode.
+  HandlePtr ThumbnailCovering(PixelSize target) const {
+    const int count = heif_image_handle_get_number_of_thumbnails(primary_.get());
+    if (count <= 0 || count > 16) return nullptr;
+    std::vector<heif_item_id> ids(static_cast<std::size_t>(count));
+    const int listed =
+        heif_image_handle_get_list_of_thumbnail_IDs(primary_.get(), ids.data(), count);
+    HandlePtr best;
+    std::uint64_t best_pixels = 0;
+    for (int i = 0; i < listed && i < count; ++i) {
+      heif_image_handle* thumbnail = nullptr;
+      if (heif_image_handle_get_thumbnail(primary_.get(), ids[static_cast<std::size_t>(i)],
+                                          &thumbnail)
+              .code != heif_error_Ok) {
+        continue;
+      }
+      HandlePtr candidate(thumbnail);
+      const int w = heif_image_handle_get_width(thumbnail);
+      const int h = heif_image_handle_get_height(thumbnail);
+      // Same shape (within a pixel's rounding), covering the place.
+      const bool same_shape =
+          std::abs(static_cast<std::int64_t>(w) * size_.height -
+                   static_cast<std::int64_t>(h) * size_.width) <=
+          std::max<std::int64_t>(size_.width, size_.height);
+      const std::uint64_t pixels = static_cast<std::uint64_t>(w) * static_cast<std::uint64_t>(h);
+      if (w >= target.width && h >= target.height && same_shape && w < size_.width &&
+          (!best || pixels < best_pixels)) {
+        best = std::move(candidate);
+        best_pixels = pixels;
+      }
+    }
+    return best;
+  }
+
+ private:
+  ReaderState state_;
+  heif_reader reader_{};
+  std::unique_ptr<heif_context, ContextFree> context_;
+  HandlePtr primary_;
+  PixelSize size_;
+};
+
+// The colour space the photo's values are in: an ICC profile (prof or
+// rICC), else Display P3 when the nclx box names its primaries.
+PhotoColourSpace ColourSpaceOf(const heif_image_handle* handle) {
+  PhotoColourSpace space;
+  const heif_color_profile_type type = heif_image_handle_get_color_profile_type(handle);
+  if (type == heif_color_profile_type_prof || type == heif_color_profile_type_rICC) {
+    const std::size_t size = heif_image_handle_get_raw_color_profile_size(handle);
+    if (size > 0 && size <= (4u << 20)) {
+      space.icc.resize(size);
+      if (heif_image_handle_get_raw_color_profile(handle, space.icc.data()).code != heif_error_Ok) {
+        space.icc.clear();
+      }
+    }
+  }
+  heif_color_profile_nclx* nclx = nullptr;
+  if (space.icc.empty() &&
+      heif_image_handle_get_nclx_color_profile(handle, &nclx).code == heif_error_Ok &&
+      nclx != nullptr) {
+    space.display_p3 = nclx->color_primaries == heif_color_primaries_SMPTE_EG_432_1;
+  }
+  if (nclx != nullptr) heif_nclx_color_profile_free(nclx);
+  return space;
+}
+
+}  // namespace
+
+bool LooksLikeHeif(std::span<const unsigned char> start) {
+  if (start.size() < 12 || std::memcmp(start.data() + 4, "ftyp", 4) != 0) return false;
+  if (IsHeifBrand(start.data() + 8)) return true;
+  // Compatible brands follow the major brand and its minor version.
+  const std::uint32_t box = (static_cast<std::uint32_t>(start[0]) << 24) |
+                            (static_cast<std::uint32_t>(start[1]) << 16) |
+                            (static_cast<std::uint32_t>(start[2]) << 8) | start[3];
+  const std::size_t end = std::min<std::size_t>({box, start.size(), 64});
+  for (std::size_t at = 16; at + 4 <= end; at += 4) {
+    if (IsHeifBrand(start.data() + at)) return true;
+  }
+  return false;
+}
+
+std::optional<PhotoHeader> ReadHeifHeader(ByteSource& source) {
+  HeifFile file(source);
+  if (!file.ok()) return std::nullopt;
+  PhotoHeader header;
+  header.stored = file.size();  // already as shown: see the top of this file
+  return header;
+}
+
+DecodedPhoto DecodeHeif(ByteSource& source, const DecodeTarget& wanted) {
+  DecodedPhoto result;
+  HeifFile file(source);
+  if (!file.ok()) return result;
+  const std::optional<PixelSize> target = wanted.StoredSize(file.size().width, file.size().height, 0);
+  if (!target) return result;
+
+  HandlePtr thumbnail = file.ThumbnailCovering(*target);
+  const heif_image_handle* handle = thumbnail ? thumbnail.get() : file.primary();
+  const int width = heif_image_handle_get_width(handle);
+  const int height = heif_image_handle_get_height(handle);
+  const bool alpha = heif_image_handle_has_alpha_channel(handle) != 0;
+  const bool high_bit = heif_image_handle_get_luma_bits_per_pixel(handle) > 8;
+  const int channels = alpha ? 4 : 3;
+  const int sample_bytes = high_bit ? 2 : 1;
+  if (static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) * channels *
+          sample_bytes >
+      kMaxHeifDecodedBytes) {
+    return result;
+  }
+  const heif_chroma chroma =
+      high_bit ? (alpha ? heif_chroma_interleaved_RRGGBBAA_LE : heif_chroma_interleaved_RRGGBB_LE)
+               : (alpha ? heif_chroma_interleaved_RGBA : heif_chroma_interleaved_RGB);
+
+  std::unique_ptr<heif_decoding_options, OptionsFree> options(heif_decoding_options_alloc());
+  if (!options) return result;
+  options->ignore_transformations = 0;  // irot, imir and clap applied
+  options->convert_hdr_to_8bit = 0;     // reduced here, with a dither
+  heif_image* decoded_raw = nullptr;
+  if (heif_decode_image(handle, &decoded_raw, heif_colorspace_RGB, chroma, options.get()).code !=
+      heif_error_Ok) {
+    if (decoded_raw != nullptr) heif_image_release(decoded_raw);
+    return result;
+  }
+  std::unique_ptr<heif_image, ImageRelease> decoded(decoded_raw);
+  int stride = 0;
+  const std::uint8_t* plane =
+      heif_image_get_plane_readonly(decoded.get(), heif_channel_interleaved, &stride);
+  const int bits = heif_image_get_bits_per_pixel_range(decoded.get(), heif_channel_interleaved);
+  if (plane == nullptr || heif_image_get_width(decoded.get(), heif_channel_interleaved) != width ||
+      heif_image_get_height(decoded.get(), heif_channel_interleaved) != height ||
+      stride < width * channels * sample_bytes || (high_bit && (bits <= 8 || bits > 16))) {
+    return result;
+  }
+
+  CairoSurfacePtr surface = NewSurface(target->width, target->height);
+  if (!surface) return result;
+  cairo_surface_flush(surface.get());
+  {
+    PhotoResampler resampler(width, height, surface.get());
+    if (!resampler.ok()) return result;
+    std::vector<unsigned char> row(static_cast<std::size_t>(width) * 4);
+    for (int y = 0; y < height; ++y) {
+      const unsigned char* samples = plane + static_cast<std::size_t>(stride) * y;
+      if (high_bit) {
+        HighBitRowToArgb(samples, width, channels, bits, y, row.data());
+      } else {
+        RgbRowToArgb(samples, width, channels, row.data());
+      }
+      resampler.AddRow(row.data());
+    }
+    if (!resampler.complete()) return result;
+  }
+  decoded.reset();
+  cairo_surface_mark_dirty(surface.get());
+  // After the reduction: the conversion costs the place's pixels, not the
+  // photo's. A profile that cannot be used leaves the colours as stored.
+  PhotoColourSpace space = ColourSpaceOf(handle);
+  if (space.IsSrgb() && thumbnail) space = ColourSpaceOf(file.primary());
+  ConvertToSrgb(surface.get(), space);
+  result.surface = std::move(surface);
+  return result;
+}
+
+}  // namespace quol::saver::photo_formats
