@@ -42,6 +42,18 @@ cmake --build --preset default -j "$(nproc)"
 bin=build/default
 
 scripts/fetch-photos.sh "$demo/photos"
+# Phone formats, converted once from the three smallest wallpapers into the
+# same folder, so the collages show them beside the JPEGs: a HEIC (as
+# iPhones write them), a WebP and an AVIF (as Android phones and messaging
+# apps do).
+mapfile -t phone_sources < <(ls -Sr "$demo/photos/Places/"*.jpg | head -n 3)
+phone_to() { printf '%s/photos/Places/phone-%s.%s' "$demo" "$(basename "$1" .jpg)" "$2"; }
+if [ ${#phone_sources[@]} -eq 3 ] && [ ! -e "$(phone_to "${phone_sources[2]}" avif)" ]; then
+  echo "demo: converting three wallpapers to HEIC, WebP and AVIF"
+  heif-enc -q 80 -t 320 -o "$(phone_to "${phone_sources[0]}" heic)" "${phone_sources[0]}" >/dev/null
+  cwebp -quiet -q 85 -metadata exif "${phone_sources[1]}" -o "$(phone_to "${phone_sources[1]}" webp)"
+  avifenc -s 8 "${phone_sources[2]}" "$(phone_to "${phone_sources[2]}" avif)" >/dev/null
+fi
 
 # The service stand-in in the local client mode: API on 11110, web on 2175.
 export DevuzezClientMode=local

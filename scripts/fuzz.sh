@@ -16,14 +16,14 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 all_targets=(settings_store config_document rest_answer colour_text registry_hive photo_decode
-  xscreensaver_file)
+  phone_photo xscreensaver_file)
 
 # Longest input per target: room for a real document or photo, short enough
 # that the fuzzer spends its time on structure rather than bulk.
 max_len() {
   case "$1" in
     colour_text) echo 64 ;;
-    photo_decode) echo 131072 ;;
+    photo_decode | phone_photo) echo 131072 ;;
     *) echo 65536 ;;
   esac
 }

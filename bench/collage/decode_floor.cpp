@@ -1,6 +1,8 @@
 // The decode floor of a collage: the time to only decode its photos at the
 // DCT scales the photo loader picks for them, with nothing else (no
-// resampling, no drawing).
+// resampling, no drawing). HEIC and AVIF photos have no scaled decode: their
+// floor is libheif decoding the image the loader decodes (the embedded
+// thumbnail when it covers the place, else the full image) to RGB.
 //
 // The loader decodes each photo at the size of its place on the collage, so
 // the floor needs the places, not just the photos. This program therefore
@@ -13,6 +15,7 @@
 // reported on stderr. Prints one line per collage: "floor N: <milliseconds>".
 #include <getopt.h>
 #include <unistd.h>
+#include <libheif/heif.h>
 #include <turbojpeg.h>
 
 #include <chrono>
@@ -41,6 +44,38 @@ constexpr char kUsage[] =
     "Usage: quol-decode-floor --folder DIR [--folder DIR...] [--count N] [--seed S]\n"
     "                         [--size WxH] [< photo lists]\n";
 
+// libheif's decode of the primary image or of the smallest thumbnail that
+// covers `shown`, as the loader picks it.
+void DecodeHeif(const std::string& bytes, quol::saver::PixelSize shown) {
+  heif_context* context = heif_context_alloc();
+  heif_image_handle* primary = nullptr;
+  if (heif_context_read_from_memory_without_copy(context, bytes.data(), bytes.size(), nullptr)
+              .code == heif_error_Ok &&
+      heif_context_get_primary_image_handle(context, &primary).code == heif_error_Ok) {
+    heif_image_handle* chosen = primary;
+    heif_item_id ids[16];
+    const int count = heif_image_handle_get_list_of_thumbnail_IDs(primary, ids, 16);
+    for (int i = 0; i < count; ++i) {
+      heif_image_handle* thumbnail = nullptr;
+      if (heif_image_handle_get_thumbnail(primary, ids[i], &thumbnail).code != heif_error_Ok) {
+        continue;
+      }
+      if (chosen == primary && heif_image_handle_get_width(thumbnail) >= shown.width &&
+          heif_image_handle_get_height(thumbnail) >= shown.height) {
+        chosen = thumbnail;
+      } else {
+        heif_image_handle_release(thumbnail);
+      }
+    }
+    heif_image* image = nullptr;
+    heif_decode_image(chosen, &image, heif_colorspace_RGB, heif_chroma_interleaved_RGB, nullptr);
+    if (image != nullptr) heif_image_release(image);
+    if (chosen != primary) heif_image_handle_release(chosen);
+    heif_image_handle_release(primary);
+  }
+  heif_context_free(context);
+}
+
 // Decodes one photo at the DCT scale the loader picks for a place of
 // `shown` pixels (after orientation); the milliseconds it took.
 double DecodeMs(const std::string& path, quol::saver::PixelSize shown) {
@@ -48,6 +83,11 @@ double DecodeMs(const std::string& path, quol::saver::PixelSize shown) {
   if (quol::Failed(quol::platform::ReadWholeFile(path, &bytes, 256u << 20))) return 0;
   const auto start = std::chrono::steady_clock::now();
   const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  if (bytes.size() >= 12 && bytes.compare(4, 4, "ftyp") == 0) {
+    DecodeHeif(bytes, shown);
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+  }
   std::optional<quol::saver::PhotoHeader> header =
       quol::saver::ReadPhotoHeaderData({data, bytes.size()});
   tjhandle handle = tjInitDecompress();

@@ -7,8 +7,12 @@
 #   (c) the peer: ImageMagick montage of the same photos into 1920x1080,
 #       with default settings and with -define jpeg:size=...
 #   (d) peak memory over 200 collages (and over 20, to show it stays flat)
+#   (e) phone photos: the same twelve photos as 12-megapixel camera JPEGs and
+#       as HEIC (heif-enc, with a 320-pixel thumbnail as phones embed one):
+#       median build time, decode floor and peak memory of each
 # Usage: bench/collage/run.sh [build-dir]   (default build/default)
 #   PHOTOS=DIR uses the photos in DIR instead of the fetched wallpapers.
+#   PHONE_COLLAGES=N collages for (e) (default 10; HEIC decodes are slow).
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 build=${1:-build/default}
@@ -76,6 +80,43 @@ fi
 peak_baseline=$(/usr/bin/time -f '%M' "$build/screensaver/quol-collage" --folder "$baseline" \
   --count 200 --seed 3 --no-write 2>&1 >/dev/null | tail -n 1)
 
+# (e) phone photos, made once from the first twelve photos: cropped to
+# 4032x3024 (12 MP, what phone cameras write) as baseline JPEG, and the same
+# JPEGs encoded as HEIC.
+phone="$work/phone-$(printf %s "$photos" | md5sum | cut -c1-8)"
+phone_count=${PHONE_COLLAGES:-10}
+if [ ! -d "$phone/heic" ]; then
+  rm -rf "$phone"
+  mkdir -p "$phone/jpeg" "$phone/heic.tmp"
+  find "$photos" -name '*.jpg' | sort | head -n 12 | while IFS= read -r f; do
+    name=$(basename "$f" .jpg)
+    /usr/bin/convert "$f" -resize '4032x3024^' -gravity center -extent 4032x3024 \
+      -interlace none -quality 92 "$phone/jpeg/$name.jpg"
+    /usr/bin/heif-enc -q 80 -t 320 -o "$phone/heic.tmp/$name.heic" "$phone/jpeg/$name.jpg" >/dev/null
+  done
+  mv "$phone/heic.tmp" "$phone/heic"
+fi
+phone_build_ms() {
+  "$build/screensaver/quol-collage" --folder "$1" --count "$phone_count" --seed 11 --no-write \
+    --timings --print-photos >"$work/phone-photos.txt" 2>"$work/phone-timings.txt"
+  sed -n 's/.*build \([0-9.]*\) ms.*/\1/p' "$work/phone-timings.txt" | median
+}
+phone_floor_ms() {
+  "$build/bench/collage/quol-decode-floor" --folder "$1" --count "$phone_count" --seed 11 \
+    <"$work/phone-photos.txt" | sed -n 's/floor [0-9]*: //p' | median
+}
+phone_peak_kib() {
+  /usr/bin/time -f '%M' "$build/screensaver/quol-collage" --folder "$1" --count "$2" --seed 3 \
+    --no-write 2>&1 >/dev/null | tail -n 1
+}
+jpeg12_ms=$(phone_build_ms "$phone/jpeg")
+jpeg12_floor=$(phone_floor_ms "$phone/jpeg")
+jpeg12_peak=$(phone_peak_kib "$phone/jpeg" 20)
+heic12_ms=$(phone_build_ms "$phone/heic")
+heic12_floor=$(phone_floor_ms "$phone/heic")
+heic12_peak5=$(phone_peak_kib "$phone/heic" 5)
+heic12_peak=$(phone_peak_kib "$phone/heic" 20)
+
 count="$count" awk -v a="$build_ms" -v b="$floor_ms" -v c="$montage_default" -v d="$montage_size" \
     -v p20="$peak20" -v p200="$peak200" -v pb="$peak_baseline" 'BEGIN {
   printf "collage build (median of %s)   %8.1f ms\n", ENVIRON["count"], a
@@ -85,4 +126,11 @@ count="$count" awk -v a="$build_ms" -v b="$floor_ms" -v c="$montage_default" -v 
   printf "peak memory, 20 collages        %8.1f MiB\n", p20 / 1024
   printf "peak memory, 200 collages       %8.1f MiB  (target < 100, flat)\n", p200 / 1024
   printf "peak, 200 collages, baseline    %8.1f MiB  (same photos as cameras write them)\n", pb / 1024
+}'
+phone_count="$phone_count" awk -v ja="$jpeg12_ms" -v jf="$jpeg12_floor" -v jp="$jpeg12_peak" \
+    -v ha="$heic12_ms" -v hf="$heic12_floor" -v hp="$heic12_peak" -v hp5="$heic12_peak5" 'BEGIN {
+  printf "12 MP JPEG: build (median of %s)  %8.1f ms   floor %8.1f ms   peak (20 collages) %6.1f MiB\n", ENVIRON["phone_count"], ja, jf, jp / 1024
+  printf "12 MP HEIC: build (median of %s)  %8.1f ms   floor %8.1f ms   peak (20 collages) %6.1f MiB\n", ENVIRON["phone_count"], ha, hf, hp / 1024
+  printf "12 MP HEIC: peak (5 collages)   %8.1f MiB  (flat: against the 20 above)\n", hp5 / 1024
+  printf "HEIC / JPEG build               %8.2f      (target <= 2; peak target < 200 MiB, flat)\n", ha / ja
 }'

@@ -183,7 +183,9 @@ int main(int argc, char** argv) {
 
   auto feeds = std::make_shared<FeedSet>();
   for (const std::string& folder : folders) feeds->AddFolderTree(folder, "");
-  if (feeds->size() == 0) return Fail("no photos (.jpg, .jpeg, .png) in the given folders");
+  if (feeds->size() == 0) {
+    return Fail("no photos (.jpg, .jpeg, .png, .heic, .heif, .avif, .webp) in the given folders");
+  }
   std::fprintf(stderr, "quol-collage: %zu feeds, %llu photos, %dx%d\n", feeds->size(),
                static_cast<unsigned long long>(feeds->total_photos()), width, height);
 
