@@ -237,7 +237,8 @@ QUOL_TEST_TRUST_KEY=/root/service.pub QUOL_INSTALLER=/usr/local/bin/test-install
   cp "$root/var/log/quol-upgrade.log" "$root/var/log/quol-client.log" \
     "$root/root/.local/share/Quol/Vevuvov/"QuolDevuzez-*.log "$out_dir/" 2>/dev/null
   check "the client upgraded the installation to $new_version" in_root \
-    "cat /var/log/quol-upgrade.log; test \"\$(dpkg-query -W -f='\${Version} \${db:Status-Status}' quol)\" = '$new_version installed'"
+    "cat /var/log/quol-upgrade.log; grep -q 'Unpacking quol ($new_version) over' /var/log/quol-upgrade.log &&
+     test \"\$(dpkg-query -W -f='\${Version} \${db:Status-Status}' quol)\" = '$new_version installed'"
   check "the installer got the private copy, not the shared download" in_root \
     "grep -q '^installer: /tmp/runtime/quol/QuolUpdate' /var/log/quol-upgrade.log"
   check "after the upgrade dpkg -V reports only the administrator's change" in_root \
