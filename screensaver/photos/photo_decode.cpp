@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "screensaver/photos/photo_cache.h"
 #include "screensaver/photos/photo_formats.h"
 #include "screensaver/photos/photo_resample.h"
 
@@ -447,6 +448,14 @@ std::optional<PixelSize> DecodeTarget::StoredSize(int width, int height, int rot
   return size;
 }
 
+DecodedPhoto DecodeJpegData(std::span<const unsigned char> data, const DecodeTarget& wanted) {
+  if (data.size() < 3 || data[0] != 0xFF || data[1] != 0xD8 || data[2] != 0xFF ||
+      data.size() > kMaxJpegFileBytes) {
+    return {};
+  }
+  return DecodeJpeg(data, wanted);
+}
+
 bool MemorySource::ReadAt(std::uint64_t offset, std::span<unsigned char> out) {
   if (offset > data_.size() || out.size() > data_.size() - offset) return false;
   if (!out.empty()) std::memcpy(out.data(), data_.data() + offset, out.size());
@@ -655,8 +664,7 @@ DecodedPhoto DecodeFile(const std::string& path, const DecodeTarget& wanted) {
     return DecodeJpeg(data, wanted);
   }
   if (photo_formats::LooksLikeHeif(signature)) {
-    photo_formats::FileSource source(file.get());
-    return photo_formats::DecodeHeif(source, wanted);
+    return photo_formats::DecodeHeifFile(path, file.get(), wanted);
   }
   if (photo_formats::LooksLikeWebp(signature)) {
     photo_formats::FileSource source(file.get());

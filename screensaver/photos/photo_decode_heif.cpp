@@ -219,7 +219,7 @@ std::optional<PhotoHeader> ReadHeifHeader(ByteSource& source) {
   return header;
 }
 
-DecodedPhoto DecodeHeif(ByteSource& source, const DecodeTarget& wanted) {
+DecodedPhoto DecodeHeif(ByteSource& source, const DecodeTarget& wanted, HeifCopy* copy) {
   DecodedPhoto result;
   HeifFile file(source);
   if (!file.ok()) return result;
@@ -264,7 +264,17 @@ DecodedPhoto DecodeHeif(ByteSource& source, const DecodeTarget& wanted) {
     return result;
   }
 
-  CairoSurfacePtr surface = NewSurface(target->width, target->height);
+  // A copy for the cache is made from the full image of an opaque photo
+  // only (JPEG keeps no alpha, and a thumbnail has too few pixels), and only
+  // when it covers the place: the place is then resampled from the copy,
+  // a second step over far fewer pixels than the first.
+  const bool make_copy = copy != nullptr && !thumbnail && !alpha &&
+                         copy->size.width <= width && copy->size.height <= height &&
+                         copy->size.width >= target->width &&
+                         copy->size.height >= target->height &&
+                         FitsBitmap(copy->size.width, copy->size.height, kMaxBitmapBytes);
+  const PixelSize first = make_copy ? copy->size : *target;
+  CairoSurfacePtr surface = NewSurface(first.width, first.height);
   if (!surface) return result;
   cairo_surface_flush(surface.get());
   {
@@ -289,6 +299,16 @@ DecodedPhoto DecodeHeif(ByteSource& source, const DecodeTarget& wanted) {
   PhotoColourSpace space = ColourSpaceOf(handle);
   if (space.IsSrgb() && thumbnail) space = ColourSpaceOf(file.primary());
   ConvertToSrgb(surface.get(), space);
+  if (make_copy) {
+    if (first == *target) {
+      result.surface.reset(cairo_surface_reference(surface.get()));
+    } else {
+      result.surface = ResampleSurface(surface.get(), *target);
+      if (!result.surface) return result;
+    }
+    copy->surface = std::move(surface);
+    return result;
+  }
   result.surface = std::move(surface);
   return result;
 }

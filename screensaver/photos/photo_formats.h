@@ -86,7 +86,22 @@ int ExifOrientationOf(std::span<const unsigned char> exif);
 // brands within the first 64 are looked at).
 bool LooksLikeHeif(std::span<const unsigned char> start);
 std::optional<PhotoHeader> ReadHeifHeader(ByteSource& source);
-DecodedPhoto DecodeHeif(ByteSource& source, const DecodeTarget& wanted);
+
+// A reduced copy of a HEIF photo made by the same decode (for the photo
+// cache): at `size` (as shown; it must cover the decode's own size), upright
+// and in sRGB. Made only from the full image of an opaque photo; the decode
+// is then resampled from the copy, never from fewer pixels than its size.
+struct HeifCopy {
+  PixelSize size;
+  CairoSurfacePtr surface;  // nullptr when no copy was made
+};
+DecodedPhoto DecodeHeif(ByteSource& source, const DecodeTarget& wanted, HeifCopy* copy = nullptr);
+
+// ---------------------------------------------------------------- JPEG
+
+// A JPEG's bytes decoded as any JPEG photo is (DCT scaling, one resampling,
+// EXIF orientation); the photo cache decodes its copies through it.
+DecodedPhoto DecodeJpegData(std::span<const unsigned char> data, const DecodeTarget& wanted);
 
 // ---------------------------------------------------------------- WebP
 
