@@ -48,6 +48,10 @@ constexpr char kUsage[] =
     "  --timings        print the time each collage took on stderr\n"
     "  --no-write       build the collages but write no files (for measuring)\n"
     "  --print-photos   print each collage's photos on stdout (for measuring)\n"
+    "  --no-photo-cache decode HEIC, HEIF and AVIF photos from the files alone:\n"
+    "                   no reduced copies are read or written (by default they\n"
+    "                   are kept where the saver keeps them, or in\n"
+    "                   $QUOL_PHOTO_CACHE_DIR)\n"
     "  --help           show this text\n";
 
 int Fail(const std::string& message) {
@@ -106,7 +110,7 @@ int main(int argc, char** argv) {
       {"size", required_argument, nullptr, 's'},   {"count", required_argument, nullptr, 'n'},
       {"seed", required_argument, nullptr, 'r'},   {"debug", no_argument, nullptr, 'd'},
       {"timings", no_argument, nullptr, 't'},      {"no-write", no_argument, nullptr, 'w'},
-      {"print-photos", no_argument, nullptr, 'p'},
+      {"print-photos", no_argument, nullptr, 'p'}, {"no-photo-cache", no_argument, nullptr, 'c'},
       {"help", no_argument, nullptr, 'h'},         {nullptr, 0, nullptr, 0}};
   opterr = 0;
   for (;;) {
@@ -137,6 +141,8 @@ int main(int argc, char** argv) {
       case 't': timings = true; break;
       case 'w': write = false; break;
       case 'p': print_photos = true; break;
+      // The decoder reads the setting for every photo; empty turns the cache off.
+      case 'c': ::setenv("QUOL_PHOTO_CACHE_DIR", "", 1); break;
       case 'h': std::fputs(kUsage, stdout); return 0;
       default:
         return Fail(std::string("unknown or incomplete option '") + argv[optind - 1] +
