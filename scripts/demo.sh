@@ -42,17 +42,20 @@ cmake --build --preset default -j "$(nproc)"
 bin=build/default
 
 scripts/fetch-photos.sh "$demo/photos"
-# Phone formats, converted once from the three smallest wallpapers into the
-# same folder, so the collages show them beside the JPEGs: a HEIC (as
+# Phone formats, converted once from the three smallest wallpapers, in
+# place of those JPEGs (a collage never shows one picture twice): a HEIC (as
 # iPhones write them), a WebP and an AVIF (as Android phones and messaging
-# apps do).
-mapfile -t phone_sources < <(ls -Sr "$demo/photos/Places/"*.jpg | head -n 3)
-phone_to() { printf '%s/photos/Places/phone-%s.%s' "$demo" "$(basename "$1" .jpg)" "$2"; }
-if [ ${#phone_sources[@]} -eq 3 ] && [ ! -e "$(phone_to "${phone_sources[2]}" avif)" ]; then
-  echo "demo: converting three wallpapers to HEIC, WebP and AVIF"
-  heif-enc -q 80 -t 320 -o "$(phone_to "${phone_sources[0]}" heic)" "${phone_sources[0]}" >/dev/null
-  cwebp -quiet -q 85 -metadata exif "${phone_sources[1]}" -o "$(phone_to "${phone_sources[1]}" webp)"
-  avifenc -s 8 "${phone_sources[2]}" "$(phone_to "${phone_sources[2]}" avif)" >/dev/null
+# apps do), shown beside the other JPEGs of the folder.
+if ! ls "$demo/photos/Places/"phone-* >/dev/null 2>&1; then
+  mapfile -t phone_sources < <(ls -Sr "$demo/photos/Places/"*.jpg | head -n 3)
+  phone_to() { printf '%s/photos/Places/phone-%s.%s' "$demo" "$(basename "$1" .jpg)" "$2"; }
+  if [ ${#phone_sources[@]} -eq 3 ]; then
+    echo "demo: converting three wallpapers to HEIC, WebP and AVIF"
+    heif-enc -q 80 -t 320 -o "$(phone_to "${phone_sources[0]}" heic)" "${phone_sources[0]}" >/dev/null
+    cwebp -quiet -q 85 -metadata exif "${phone_sources[1]}" -o "$(phone_to "${phone_sources[1]}" webp)"
+    avifenc -s 8 "${phone_sources[2]}" "$(phone_to "${phone_sources[2]}" avif)" >/dev/null
+    rm -f "${phone_sources[@]}"
+  fi
 fi
 
 # The service stand-in in the local client mode: API on 11110, web on 2175.
