@@ -432,6 +432,8 @@ DecodedPhoto photo_formats::DecodeHeifFile(const std::string& path, std::FILE* f
 
   const std::optional<PhotoHeader> header = ReadHeifHeader(source);
   if (!header) return {};  // the original cannot be shown either
+  // Turned by EXIF (a file without irot/imir): rare enough to go uncached.
+  if (header->rotate_flip != 0) return DecodeHeif(source, wanted);
   const PixelSize photo = header->stored;  // as shown: libheif turns it
   const std::optional<PixelSize> target = wanted.StoredSize(photo.width, photo.height, 0);
   if (!target) return {};

@@ -3,16 +3,18 @@
 //
 // Orientation: libheif applies the file's own transformations (irot, imir,
 // clap) while decoding, and reports the primary image's size as shown, so a
-// HEIF photo reaches the collage upright and its header needs no turning. An
-// EXIF orientation inside a HEIF file is never applied on top: phones write
-// it only as a copy of irot/imir for older readers, and the container's
-// transformations are the ones that count for HEIF and AVIF.
+// HEIF photo with them reaches the collage upright. An EXIF orientation
+// inside such a file is never applied on top: phones write it only as a copy
+// of irot/imir for older readers. A file without irot or imir (converted by
+// tools that only carry the camera's EXIF over) is turned by its EXIF
+// orientation like a JPEG: landscape-stored photos only.
 #include <libheif/heif.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "screensaver/photos/photo_colour.h"
@@ -83,6 +85,91 @@ struct OptionsFree {
 };
 using HandlePtr = std::unique_ptr<heif_image_handle, HandleRelease>;
 
+// Whether the file carries its own rotation or mirroring: an `irot` or
+// `imir` property in meta/iprp/ipco. Box walks are bounded in count and
+// depth; a file that cannot be walked counts as carrying them, so its EXIF
+// orientation is left alone (as before any of this was read).
+constexpr int kMaxBoxesWalked = 256;
+
+struct Box {
+  std::uint64_t body = 0;  // where its contents start
+  std::uint64_t end = 0;   // one past its last byte
+  char type[4] = {};
+};
+
+std::optional<Box> ReadBox(ByteSource& source, std::uint64_t at, std::uint64_t limit) {
+  unsigned char head[16];
+  if (at + 8 > limit || !source.ReadAt(at, {head, 8})) return std::nullopt;
+  std::uint64_t size = (std::uint64_t{head[0]} << 24) | (std::uint64_t{head[1]} << 16) |
+                       (std::uint64_t{head[2]} << 8) | head[3];
+  Box box;
+  std::memcpy(box.type, head + 4, 4);
+  box.body = at + 8;
+  if (size == 1) {
+    if (at + 16 > limit || !source.ReadAt(at + 8, {head + 8, 8})) return std::nullopt;
+    size = 0;
+    for (int i = 8; i < 16; ++i) size = (size << 8) | head[i];
+    box.body = at + 16;
+  } else if (size == 0) {
+    size = limit - at;
+  }
+  if (size < box.body - at || size > limit - at) return std::nullopt;
+  box.end = at + size;
+  return box;
+}
+
+// The first child of type `type` among the boxes in [from, to); nullopt when
+// there is none or the walk goes wrong.
+std::optional<Box> FindBox(ByteSource& source, std::uint64_t from, std::uint64_t to,
+                           const char* type, bool* broken) {
+  std::uint64_t at = from;
+  for (int walked = 0; walked < kMaxBoxesWalked && at < to; ++walked) {
+    std::optional<Box> box = ReadBox(source, at, to);
+    if (!box) {
+      *broken = true;
+      return std::nullopt;
+    }
+    if (std::memcmp(box->type, type, 4) == 0) return box;
+    at = box->end;
+  }
+  if (at < to) *broken = true;
+  return std::nullopt;
+}
+
+bool HasOwnOrientation(ByteSource& source) {
+  bool broken = false;
+  std::optional<Box> meta = FindBox(source, 0, source.size(), "meta", &broken);
+  if (!meta) return true;
+  // meta is a full box: version and flags come first.
+  std::optional<Box> iprp = FindBox(source, meta->body + 4, meta->end, "iprp", &broken);
+  if (!iprp) return true;
+  std::optional<Box> ipco = FindBox(source, iprp->body, iprp->end, "ipco", &broken);
+  if (!ipco) return true;
+  std::uint64_t at = ipco->body;
+  for (int walked = 0; walked < kMaxBoxesWalked && at < ipco->end; ++walked) {
+    std::optional<Box> box = ReadBox(source, at, ipco->end);
+    if (!box) return true;
+    if (std::memcmp(box->type, "irot", 4) == 0 || std::memcmp(box->type, "imir", 4) == 0) {
+      return true;
+    }
+    at = box->end;
+  }
+  return at < ipco->end || broken;
+}
+
+// The EXIF orientation of the primary image (0 when there is none).
+constexpr std::size_t kMaxHeifExifBytes = 1 << 20;
+
+int ExifOrientationOfImage(const heif_image_handle* handle) {
+  heif_item_id id = 0;
+  if (heif_image_handle_get_list_of_metadata_block_IDs(handle, "Exif", &id, 1) != 1) return 0;
+  const std::size_t size = heif_image_handle_get_metadata_size(handle, id);
+  if (size == 0 || size > kMaxHeifExifBytes) return 0;
+  std::vector<unsigned char> exif(size);
+  if (heif_image_handle_get_metadata(handle, id, exif.data()).code != heif_error_Ok) return 0;
+  return ExifOrientationOf(exif);
+}
+
 // A HEIF file opened on its primary image, within the limits. The reader
 // state lives here because the context reads through it until it is freed.
 class HeifFile {
@@ -119,12 +206,19 @@ class HeifFile {
       return;
     }
     size_ = PixelSize{width, height};
+    // Like JPEG: only landscape-stored photos are turned by EXIF.
+    if (width > height && !HasOwnOrientation(source)) {
+      rotate_flip_ = RotateFlipForOrientation(ExifOrientationOfImage(primary));
+    }
   }
   HeifFile(const HeifFile&) = delete;
   HeifFile& operator=(const HeifFile&) = delete;
 
   bool ok() const { return primary_ != nullptr; }
+  // As stored when rotate_flip() is not 0, else as shown.
   PixelSize size() const { return size_; }
+  // The EXIF orientation's rotate-flip code of a file without irot/imir.
+  int rotate_flip() const { return rotate_flip_; }
   heif_image_handle* primary() const { return primary_.get(); }
 
   // The smallest thumbnail that covers `target` in the primary image's
@@ -169,6 +263,7 @@ class HeifFile {
   std::unique_ptr<heif_context, ContextFree> context_;
   HandlePtr primary_;
   PixelSize size_;
+  int rotate_flip_ = 0;
 };
 
 // The colour space the photo's values are in: an ICC profile (prof or
@@ -215,7 +310,8 @@ std::optional<PhotoHeader> ReadHeifHeader(ByteSource& source) {
   HeifFile file(source);
   if (!file.ok()) return std::nullopt;
   PhotoHeader header;
-  header.stored = file.size();  // already as shown: see the top of this file
+  header.stored = file.size();  // as shown unless EXIF turns it: see the top of this file
+  header.rotate_flip = file.rotate_flip();
   return header;
 }
 
@@ -223,7 +319,9 @@ DecodedPhoto DecodeHeif(ByteSource& source, const DecodeTarget& wanted, HeifCopy
   DecodedPhoto result;
   HeifFile file(source);
   if (!file.ok()) return result;
-  const std::optional<PixelSize> target = wanted.StoredSize(file.size().width, file.size().height, 0);
+  const int rotate_flip = file.rotate_flip();
+  const std::optional<PixelSize> target =
+      wanted.StoredSize(file.size().width, file.size().height, rotate_flip);
   if (!target) return result;
 
   HandlePtr thumbnail = file.ThumbnailCovering(*target);
@@ -268,7 +366,7 @@ DecodedPhoto DecodeHeif(ByteSource& source, const DecodeTarget& wanted, HeifCopy
   // only (JPEG keeps no alpha, and a thumbnail has too few pixels), and only
   // when it covers the place: the place is then resampled from the copy,
   // a second step over far fewer pixels than the first.
-  const bool make_copy = copy != nullptr && !thumbnail && !alpha &&
+  const bool make_copy = copy != nullptr && !thumbnail && !alpha && rotate_flip == 0 &&
                          copy->size.width <= width && copy->size.height <= height &&
                          copy->size.width >= target->width &&
                          copy->size.height >= target->height &&
@@ -308,6 +406,11 @@ DecodedPhoto DecodeHeif(ByteSource& source, const DecodeTarget& wanted, HeifCopy
     }
     copy->surface = std::move(surface);
     return result;
+  }
+  if (rotate_flip != 0) {
+    surface = ApplyRotateFlip(surface.get(), rotate_flip);
+    if (!surface) return result;
+    result.rotate_flip = rotate_flip;
   }
   result.surface = std::move(surface);
   return result;
