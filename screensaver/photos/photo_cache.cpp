@@ -16,6 +16,7 @@
 #include <mutex>
 #include <set>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "foundation/log/process_log.h"
@@ -36,6 +37,15 @@ constexpr std::int64_t kStaleTemporarySeconds = 3600;
 constexpr char kTemporaryPrefix[] = ".new-";
 constexpr std::size_t kKeyDigits = 32;
 constexpr char kCopySuffix[] = ".jpg";
+
+// The cache directory tag that backup and cleaning tools know.
+constexpr char kTagName[] = "CACHEDIR.TAG";
+constexpr char kTagSignature[] = "Signature: 8a477f597d28d172789f06886806bc55";
+constexpr char kTagText[] =
+    "Signature: 8a477f597d28d172789f06886806bc55\n"
+    "# This file is a cache directory tag created by Quol.\n"
+    "# For information about cache directory tags, see:\n"
+    "#\thttps://bford.info/cachedir/\n";
 
 // ------------------------------------------------------------ logging
 
@@ -129,10 +139,56 @@ class CacheFolder {
       Disable(*path, *path + " is not a private folder of this account");
       return std::nullopt;
     }
-    return CacheFolder(std::move(*path));
+    CacheFolder folder(std::move(*path));
+    if (!folder.Tagged()) return std::nullopt;
+    return folder;
   }
 
   std::string PathOf(const std::string& name) const { return path_ + "/" + name; }
+
+  // Pruning deletes every hash-named JPEG in the folder, so a folder is only
+  // used when it carries this code's cache tag: one the setting points at
+  // by mistake (a pictures folder, where messaging apps save hash-named
+  // photos) is left alone. The tag is written into a folder that is empty,
+  // the one just created included.
+  bool Tagged() const {
+    if (HasTag()) return true;
+    DIR* dir = ::opendir(path_.c_str());
+    if (dir == nullptr) {
+      Disable(path_, Reason("cannot read", path_, errno));
+      return false;
+    }
+    bool empty = true;
+    while (const dirent* entry = ::readdir(dir)) {
+      const std::string name = entry->d_name;
+      // Another process may be writing the tag at this moment.
+      if (name != "." && name != ".." && name != kTagName) {
+        empty = false;
+        break;
+      }
+    }
+    ::closedir(dir);
+    if (!empty) {
+      Disable(path_, path_ + " holds other files and no " + kTagName);
+      return false;
+    }
+    const int fd = ::open(PathOf(kTagName).c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) {
+      if (errno == EEXIST && HasTag()) return true;  // written by another process
+      Disable(path_, Reason("cannot write into", path_, errno));
+      return false;
+    }
+    const std::string_view tag = kTagText;
+    const bool written = ::write(fd, tag.data(), tag.size()) == static_cast<ssize_t>(tag.size());
+    const int error = written ? 0 : (errno != 0 ? errno : ENOSPC);
+    if (::close(fd) != 0 || !written) {
+      ::unlink(PathOf(kTagName).c_str());
+      Disable(path_, Reason("cannot write into", path_, error != 0 ? error : errno));
+      return false;
+    }
+    return true;
+  }
 
   // The bytes of a copy; nullopt when there is none, and a file that
   // cannot be a copy (a link, not a regular file, empty or too large) is
@@ -161,6 +217,28 @@ class CacheFolder {
     ::close(fd);
     if (!bytes) Remove(name);
     return bytes;
+  }
+
+  // The tag as any cache tag is recognised: its first bytes are the
+  // signature; a link is not followed.
+  bool HasTag() const {
+    const int fd = ::open(PathOf(kTagName).c_str(),
+                          O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) return false;
+    const std::string_view signature = kTagSignature;
+    char start[sizeof kTagSignature] = {};
+    std::size_t got = 0;
+    struct stat info {};
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+      while (got < signature.size()) {
+        const ssize_t n = ::read(fd, start + got, signature.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+      }
+    }
+    ::close(fd);
+    return std::string_view(start, got) == signature;
   }
 
   void Remove(const std::string& name) const { ::unlink(PathOf(name).c_str()); }

@@ -273,8 +273,8 @@ TEST_F(PhotoCacheTest, FirstDecodeWritesOneCopyAndLaterDecodesUseIt) {
 
   const std::string copy = Copy(photo);
   ASSERT_EQ(copy.rfind(cache_ + "/", 0), 0u) << copy;
-  EXPECT_EQ(CountFiles(cache_), 1);
   EXPECT_EQ(JpegFileSize(copy), std::optional<PixelSize>(kPhoto));
+  EXPECT_EQ(CountFiles(cache_), 2);  // the copy and the cache tag
   struct stat info {};
   ASSERT_EQ(::stat(cache_.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0700u);
@@ -287,7 +287,7 @@ TEST_F(PhotoCacheTest, FirstDecodeWritesOneCopyAndLaterDecodesUseIt) {
   EXPECT_TRUE(Shows(DecodePhotoFileAt(photo, kPhoto), kPhoto, kMagenta));
   EXPECT_TRUE(Shows(DecodePhotoFileAt(photo, {300, 120}), {300, 120}, kMagenta));
   EXPECT_TRUE(Shows(DecodePhotoFile(photo, 1920, 1080), kPhoto, kMagenta));
-  EXPECT_EQ(CountFiles(cache_), 1);
+  EXPECT_EQ(CountFiles(cache_), 2);  // with the tag
 }
 
 // Each case spoils the copy after the first decode; the next decode must
@@ -400,7 +400,7 @@ TEST_F(PhotoCacheTest, APlaceLargerThanTheCopyDecodesThePhotoAndEnlargesTheCopy)
   EXPECT_TRUE(Shows(DecodePhotoFileAt(photo, {2000, 300}), {2000, 300}, kMagenta));
   EXPECT_TRUE(Shows(DecodePhotoFileAt(photo, {2700, 390}), {2700, 390}, std::nullopt));
   EXPECT_EQ(JpegFileSize(copy), std::optional<PixelSize>({2700, 397}));
-  EXPECT_EQ(CountFiles(cache_), 1);
+  EXPECT_EQ(CountFiles(cache_), 2);  // with the tag
   // The enlarged copy serves the smaller places again.
   quol::testing::WriteFileOrDie(copy, SolidJpeg(2700, 397, kMagenta));
   EXPECT_TRUE(Shows(DecodePhotoFileAt(photo, {1000, 150}), {1000, 150}, kMagenta));
@@ -423,7 +423,7 @@ TEST_F(PhotoCacheTest, TheBoundPrunesTheLeastRecentlyUsedCopies) {
   EXPECT_TRUE(std::filesystem::exists(Copy(a)));
   EXPECT_FALSE(std::filesystem::exists(Copy(b)));
   EXPECT_TRUE(std::filesystem::exists(Copy(c)));
-  EXPECT_EQ(CountFiles(cache_), 2);
+  EXPECT_EQ(CountFiles(cache_), 3);  // two copies and the tag
   // Files that are not copies are never pruned.
   quol::testing::WriteFileOrDie(cache_ + "/notes.txt", std::string(4 * size, 'n'));
   ASSERT_TRUE(DecodePhotoFileAt(b, kPlace).surface);
@@ -461,6 +461,66 @@ TEST_F(PhotoCacheTest, WithoutAUsableFolderPhotosStillShowAndNothingIsWritten) {
     EXPECT_FALSE(std::filesystem::exists(blocker + "/photos"));
   }
   EXPECT_EQ(quol::testing::ReadFileOrEmpty(blocker), "a file, not a folder");
+}
+
+// Pruning deletes hash-named JPEGs, so only a folder of the cache's own is
+// used: one it made, one it found empty, or one that carries its tag.
+TEST_F(PhotoCacheTest, OnlyATaggedOrEmptyFolderIsUsed) {
+  constexpr char kSignature[] = "Signature: 8a477f597d28d172789f06886806bc55\n";
+  const std::string hashed = "0123456789abcdef0123456789abcdef.jpg";
+  const std::string stale = ".new-abc123";
+  const struct {
+    const char* name;
+    bool exists;
+    bool tagged;
+    bool foreign_files;  // a hash-named JPEG and an old temporary name
+    bool used;
+  } cases[] = {
+      {"created by the cache", false, false, false, true},
+      {"found empty", true, false, false, true},
+      {"pictures folder without a tag", true, false, true, false},
+      {"tagged, with other files", true, true, true, true},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string folder = dir_ / ("folder" + std::to_string(++n));
+    ScopedEnv setting("QUOL_PHOTO_CACHE_DIR", folder);
+    if (c.exists) {
+      std::filesystem::create_directories(folder);
+      ::chmod(folder.c_str(), 0700);
+    }
+    if (c.tagged) quol::testing::WriteFileOrDie(folder + "/CACHEDIR.TAG", kSignature);
+    if (c.foreign_files) {
+      quol::testing::WriteFileOrDie(folder + "/" + hashed, SolidJpeg(40, 40, kMagenta));
+      quol::testing::WriteFileOrDie(folder + "/" + stale, "someone else's");
+      SetAge(folder + "/" + stale, 7200);
+    }
+    // Where the folder must be left alone, any copy is over the bound, so
+    // a prune there would delete every hash-named JPEG it sees.
+    SetPhotoCacheLimit(c.used ? kDefaultPhotoCacheBytes : 1);
+    const int before = CountFiles(folder);
+    const std::string photo = Heic("p" + std::to_string(n) + ".heic");
+    ASSERT_FALSE(photo.empty());
+    EXPECT_TRUE(Shows(DecodePhotoFileAt(photo, kPlace), kPlace, std::nullopt));
+    const std::string tag = quol::testing::ReadFileOrEmpty(folder + "/CACHEDIR.TAG");
+    if (c.used) {
+      EXPECT_EQ(tag.rfind(kSignature, 0), 0u) << tag;
+      if (!c.tagged) {
+        EXPECT_NE(tag.find("\n# This file is a cache directory tag created by Quol.\n"),
+                  std::string::npos)
+            << tag;
+      }
+      EXPECT_TRUE(std::filesystem::exists(Copy(photo)));
+      EXPECT_FALSE(std::filesystem::exists(folder + "/" + stale));  // pruned as the cache's
+    } else {
+      EXPECT_EQ(CountFiles(folder), before);
+      EXPECT_TRUE(tag.empty());
+      EXPECT_FALSE(std::filesystem::exists(Copy(photo)));
+      EXPECT_TRUE(std::filesystem::exists(folder + "/" + stale));
+      EXPECT_EQ(JpegFileSize(folder + "/" + hashed), std::optional<PixelSize>(PixelSize{40, 40}));
+    }
+  }
 }
 
 }  // namespace

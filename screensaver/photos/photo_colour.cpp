@@ -3,6 +3,7 @@
 #include <lcms2.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <memory>
 
@@ -19,11 +20,12 @@ struct TransformDeleter {
 };
 using TransformPtr = std::unique_ptr<void, TransformDeleter>;
 
-// Display P3 as phones tag it (nclx colour primaries 12, the sRGB transfer
-// curve): P3's primaries with a D65 white point.
-ProfilePtr DisplayP3Profile() {
-  const cmsCIExyY white{0.3127, 0.3290, 1.0};
-  const cmsCIExyYTRIPLE primaries{{0.680, 0.320, 1.0}, {0.265, 0.690, 1.0}, {0.150, 0.060, 1.0}};
+// An RGB space of `primaries` with the sRGB transfer curve, as phones tag
+// their photos (nclx colour primaries 12 for Display P3, 9 for BT.2020).
+ProfilePtr ProfileOf(const RgbPrimaries& p) {
+  const cmsCIExyY white{p.white_x, p.white_y, 1.0};
+  const cmsCIExyYTRIPLE primaries{
+      {p.red_x, p.red_y, 1.0}, {p.green_x, p.green_y, 1.0}, {p.blue_x, p.blue_y, 1.0}};
   // The sRGB curve as an ICC parametric curve of type 4.
   const cmsFloat64Number srgb[5] = {2.4, 1.0 / 1.055, 0.055 / 1.055, 1.0 / 12.92, 0.04045};
   std::unique_ptr<cmsToneCurve, void (*)(cmsToneCurve*)> curve(
@@ -31,6 +33,10 @@ ProfilePtr DisplayP3Profile() {
   if (!curve) return nullptr;
   cmsToneCurve* curves[3] = {curve.get(), curve.get(), curve.get()};
   return ProfilePtr(cmsCreateRGBProfile(&white, &primaries, curves));
+}
+
+bool Chromaticity(double x, double y) {
+  return std::isfinite(x) && std::isfinite(y) && x >= 0 && x <= 1 && y > 0 && y <= 1;
 }
 
 // Cairo's ARGB32 pixels are native-endian words: B, G, R, A in memory on
@@ -55,6 +61,22 @@ std::uint32_t Pack(std::uint32_t r, std::uint32_t g, std::uint32_t b, std::uint3
 
 }  // namespace
 
+bool RgbPrimaries::Valid() const {
+  return Chromaticity(red_x, red_y) && Chromaticity(green_x, green_y) &&
+         Chromaticity(blue_x, blue_y) && Chromaticity(white_x, white_y);
+}
+
+bool RgbPrimaries::IsSrgb() const {
+  // Files keep chromaticities in 16-bit or float fields: a few thousandths.
+  constexpr double kTolerance = 0.002;
+  const double values[8] = {red_x, red_y, green_x, green_y, blue_x, blue_y, white_x, white_y};
+  const double srgb[8] = {0.640, 0.330, 0.300, 0.600, 0.150, 0.060, 0.3127, 0.3290};
+  for (int i = 0; i < 8; ++i) {
+    if (!(std::fabs(values[i] - srgb[i]) <= kTolerance)) return false;
+  }
+  return true;
+}
+
 bool ConvertToSrgb(cairo_surface_t* surface, const PhotoColourSpace& space) {
   if (space.IsSrgb()) return true;
   ProfilePtr source;
@@ -62,13 +84,15 @@ bool ConvertToSrgb(cairo_surface_t* surface, const PhotoColourSpace& space) {
     source.reset(cmsOpenProfileFromMem(space.icc.data(),
                                        static_cast<cmsUInt32Number>(space.icc.size())));
   } else {
-    source = DisplayP3Profile();
+    if (!space.primaries->Valid()) return false;
+    if (space.primaries->IsSrgb()) return true;
+    source = ProfileOf(*space.primaries);
   }
   if (!source || cmsGetColorSpace(source.get()) != cmsSigRgbData) return false;
   ProfilePtr srgb(cmsCreate_sRGBProfile());
   if (!srgb) return false;
   // Perceptual: profiles with a perceptual table map out-of-gamut colours
-  // gently; matrix-shaper profiles (P3 included) clip, as every viewer does.
+  // gently; matrix-shaper profiles (P3, BT.2020 included) clip, as every viewer does.
   TransformPtr transform(cmsCreateTransform(source.get(), kCairoPixels, srgb.get(), kCairoPixels,
                                             INTENT_PERCEPTUAL, cmsFLAGS_COPY_ALPHA));
   if (!transform) return false;

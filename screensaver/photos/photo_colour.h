@@ -1,5 +1,5 @@
-// The colours of phone photos: wide-gamut photos (Display P3, or any
-// embedded ICC profile) turned into sRGB, which is what the screen is taken
+// The colours of phone photos: wide-gamut photos (Display P3, BT.2020, any
+// other primaries, or any embedded ICC profile) turned into sRGB, which is what the screen is taken
 // to show, and high-bit-depth samples reduced to the 8 bits of a Cairo
 // bitmap without banding.
 #pragma once
@@ -7,16 +7,35 @@
 #include <cairo.h>
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <vector>
 
 namespace quol::saver {
 
+// The chromaticities (CIE x, y) of an RGB space's primaries and white.
+struct RgbPrimaries {
+  double red_x = 0, red_y = 0;
+  double green_x = 0, green_y = 0;
+  double blue_x = 0, blue_y = 0;
+  double white_x = 0, white_y = 0;
+  // Each within the chromaticity diagram's square, y above 0; a space made
+  // of anything else cannot be converted from.
+  bool Valid() const;
+  // sRGB's own (BT.709 and D65), give or take what a file's rounding leaves.
+  bool IsSrgb() const;
+};
+
+inline constexpr RgbPrimaries kDisplayP3Primaries{0.680, 0.320, 0.265, 0.690,
+                                                  0.150, 0.060, 0.3127, 0.3290};
+
 // Where a photo's colour values are defined. Nothing set means sRGB.
 struct PhotoColourSpace {
   std::vector<unsigned char> icc;  // an embedded ICC profile, used when set
-  bool display_p3 = false;         // P3 primaries, D65 white, the sRGB curve
-  bool IsSrgb() const { return icc.empty() && !display_p3; }
+  // Otherwise: other primaries than sRGB's (Display P3, BT.2020, ...) with
+  // the sRGB transfer curve, as phones tag them in a HEIF nclx box.
+  std::optional<RgbPrimaries> primaries;
+  bool IsSrgb() const { return icc.empty() && !primaries; }
 };
 
 // Turns the pixels of an ARGB32 surface (premultiplied) into sRGB, in place.

@@ -572,10 +572,20 @@ int photo_formats::ExifOrientationOf(std::span<const unsigned char> exif) {
     return OrientationOfExifBlock(exif);
   }
   std::span<const unsigned char> tiff;
+  // HEIF's Exif item: a 4-byte big-endian offset from its end to the TIFF
+  // header (0, or 6 past an "Exif\0\0", as most writers put it).
+  const std::uint64_t offset =
+      exif.size() >= 4 ? (static_cast<std::uint64_t>(exif[0]) << 24) |
+                             (static_cast<std::uint64_t>(exif[1]) << 16) |
+                             (static_cast<std::uint64_t>(exif[2]) << 8) | exif[3]
+                       : 0;
   if (StartsWithTiffHeader(exif)) {
     tiff = exif;
+  } else if (exif.size() >= 8 && offset <= exif.size() - 8 &&
+             StartsWithTiffHeader(exif.subspan(4 + offset))) {
+    tiff = exif.subspan(4 + offset);
   } else if (exif.size() >= 8 && StartsWithTiffHeader(exif.subspan(4))) {
-    tiff = exif.subspan(4);  // HEIF's Exif item: a 4-byte offset first
+    tiff = exif.subspan(4);  // an offset that is wrong but the header right after it
   } else if (exif.size() >= 10 && std::memcmp(exif.data() + 4, "Exif\0\0", 6) == 0) {
     return OrientationOfExifBlock(exif.subspan(4));
   } else {

@@ -284,7 +284,21 @@ PhotoColourSpace ColourSpaceOf(const heif_image_handle* handle) {
   if (space.icc.empty() &&
       heif_image_handle_get_nclx_color_profile(handle, &nclx).code == heif_error_Ok &&
       nclx != nullptr) {
-    space.display_p3 = nclx->color_primaries == heif_color_primaries_SMPTE_EG_432_1;
+    // Any primaries but sRGB's (BT.709, or none said) are converted, from
+    // the chromaticities libheif decodes for them, with the sRGB curve. PQ
+    // and HLG (HDR) pixels are left as decoded: no tone mapping here.
+    const bool srgb_primaries = nclx->color_primaries == heif_color_primaries_ITU_R_BT_709_5 ||
+                                nclx->color_primaries == heif_color_primaries_unspecified;
+    const bool hdr =
+        nclx->transfer_characteristics == heif_transfer_characteristic_ITU_R_BT_2100_0_PQ ||
+        nclx->transfer_characteristics == heif_transfer_characteristic_ITU_R_BT_2100_0_HLG;
+    RgbPrimaries primaries{nclx->color_primary_red_x,   nclx->color_primary_red_y,
+                           nclx->color_primary_green_x, nclx->color_primary_green_y,
+                           nclx->color_primary_blue_x,  nclx->color_primary_blue_y,
+                           nclx->color_primary_white_x, nclx->color_primary_white_y};
+    if (!srgb_primaries && !hdr && primaries.Valid() && !primaries.IsSrgb()) {
+      space.primaries = primaries;
+    }
   }
   if (nclx != nullptr) heif_nclx_color_profile_free(nclx);
   return space;

@@ -17,8 +17,10 @@
 namespace quol::saver::photo_formats {
 namespace {
 
-// Chunks looked at while searching the EXIF and ICCP chunks in a header
-// read: an animation holds one per frame.
+// Chunks looked at in a header read, while searching the EXIF and ICCP
+// chunks or counting an animation's frames (one chunk each). An animation
+// whose chunks do not all fit within it is refused: libwebp's animation
+// decoder parses every frame before it gives the first one.
 constexpr int kMaxChunksWalked = 4096;
 constexpr std::uint32_t kMaxExifChunkBytes = 0xFFFF - 8;
 constexpr std::uint32_t kMaxIccChunkBytes = 4u << 20;
@@ -61,20 +63,30 @@ std::optional<WebpFacts> ReadFacts(ByteSource& source) {
   facts.height = features.height;
   facts.animated = features.has_animation != 0;
   if (!WithinLimits(facts.width, facts.height)) return std::nullopt;
+  // The animation decoder holds the whole canvas twice (the frame being
+  // composed and the previous one): refused here already, so that a photo
+  // that cannot be decoded is never given a place.
+  if (facts.animated && !FitsBitmap(facts.width, facts.height, kMaxDecodeBytes / 2)) {
+    return std::nullopt;
+  }
   if (std::memcmp(start + 12, "VP8X", 4) != 0) return facts;  // no metadata chunks
   const unsigned char flags = start[20];
   const bool has_icc = (flags & 0x20) != 0;
-  const bool has_exif = (flags & 0x08) != 0;
+  // An animation's orientation is not applied, so its EXIF is not looked for.
+  const bool has_exif = (flags & 0x08) != 0 && !facts.animated;
   std::uint64_t at = 12;
   const std::uint64_t end = std::min<std::uint64_t>(source.size(), 8ull + ReadLittleEndian32(start + 4));
   int orientation = 0;
-  for (int walked = 0; walked < kMaxChunksWalked && at + 8 <= end && (has_icc || has_exif);
+  int frames = 0;
+  for (int walked = 0;
+       walked < kMaxChunksWalked && at + 8 <= end && (has_icc || has_exif || facts.animated);
        ++walked) {
     unsigned char chunk[8];
     if (!source.ReadAt(at, {chunk, 8})) break;
     const std::uint32_t size = ReadLittleEndian32(chunk + 4);
     const std::uint64_t body = at + 8;
     if (size > end - body) break;
+    if (std::memcmp(chunk, "ANMF", 4) == 0) ++frames;
     if (has_exif && std::memcmp(chunk, "EXIF", 4) == 0 && size <= kMaxExifChunkBytes) {
       std::vector<unsigned char> exif(size);
       if (source.ReadAt(body, exif)) orientation = ExifOrientationOf(exif);
@@ -86,6 +98,9 @@ std::optional<WebpFacts> ReadFacts(ByteSource& source) {
     }
     at = body + size + (size & 1);  // chunks are padded to even sizes
   }
+  // A walk that stopped early (the bound, a chunk running past the end)
+  // leaves `at` short of the end.
+  if (facts.animated && (at + 8 <= end || frames == 0)) return std::nullopt;
   // Like JPEG: portrait-stored photos are shown as stored.
   if (!facts.animated && facts.width > facts.height) {
     facts.rotate_flip = RotateFlipForOrientation(orientation);

@@ -27,6 +27,7 @@
 #include "foundation/testing/log_capture.h"
 #include "platform/testing/test_support.h"
 #include "screensaver/photos/photo_decode.h"
+#include "screensaver/photos/photo_formats.h"
 #include "screensaver/photos/photo_image.h"
 
 namespace quol::saver {
@@ -201,13 +202,15 @@ std::string ExtendedWebp(const std::string& simple, int width, int height,
   return RiffWebp(chunks);
 }
 
-// An animated WebP of simple files of the same size, one frame each.
-std::string AnimatedWebp(const std::vector<std::string>& frames, int width, int height) {
+// An animated WebP of simple files of the same size, one frame each, on a
+// canvas of their size unless another is given.
+std::string AnimatedWebp(const std::vector<std::string>& frames, int width, int height,
+                         int canvas_width = 0, int canvas_height = 0) {
   std::string vp8x;
   vp8x += static_cast<char>(0x02);  // animation
   vp8x += std::string(3, '\0');
-  PutLittle24(vp8x, static_cast<std::uint32_t>(width - 1));
-  PutLittle24(vp8x, static_cast<std::uint32_t>(height - 1));
+  PutLittle24(vp8x, static_cast<std::uint32_t>((canvas_width > 0 ? canvas_width : width) - 1));
+  PutLittle24(vp8x, static_cast<std::uint32_t>((canvas_height > 0 ? canvas_height : height) - 1));
   std::string anim(6, '\0');  // background colour 0, loop forever
   std::string chunks = RiffChunk("VP8X", vp8x) + RiffChunk("ANIM", anim);
   for (const std::string& frame : frames) {
@@ -729,6 +732,43 @@ TEST_F(PhoneFormatTest, AnimatedWebpShowsItsFirstFrame) {
   EXPECT_TRUE(Near(image->surface(), kWidth / 4, kHeight / 4, kRed, 40));
 }
 
+// libwebp's animation decoder parses every frame before the first is shown,
+// and holds the canvas twice: what it would refuse, or spend its time on,
+// is refused from the chunk headers, so a collage never places it.
+TEST_F(PhoneFormatTest, AnimatedWebpBeyondItsBoundsIsRefusedByHeaderAndDecode) {
+  SKIP_WITHOUT("cwebp");
+  const std::string frame = Encode(
+      Format::kWebp, Png("red.png", kWidth, kHeight, Plain(kWidth, kHeight, kRed)), "r", "-lossless");
+  ASSERT_FALSE(frame.empty());
+  const struct {
+    const char* name;
+    int frames;
+    int canvas_width, canvas_height;
+    bool loads;
+  } cases[] = {
+      {"two frames", 2, kWidth, kHeight, true},
+      {"4000 frames, within the chunks a header read walks", 4000, kWidth, kHeight, true},
+      {"4100 frames, more than a header read walks", 4100, kWidth, kHeight, false},
+      {"no frame", 0, kWidth, kHeight, false},
+      // 20 MP: within the pixels a WebP may have, twice 80 MB is not.
+      {"canvas too large to compose on", 2, 5000, 4000, false},
+  };
+  int n = 0;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path =
+        Write("anim" + std::to_string(++n) + ".webp",
+              AnimatedWebp(std::vector<std::string>(static_cast<std::size_t>(c.frames), frame),
+                           kWidth, kHeight, c.canvas_width, c.canvas_height));
+    EXPECT_EQ(ReadPhotoHeader(path).has_value(), c.loads);
+    const DecodedPhoto photo = DecodePhotoFileAt(path, {kWidth / 2, kHeight / 2});
+    EXPECT_EQ(photo.surface != nullptr, c.loads);
+    if (photo.surface) {
+      EXPECT_TRUE(Near(photo.surface.get(), kWidth / 4, kHeight / 4, kRed, 40));
+    }
+  }
+}
+
 TEST_F(PhoneFormatTest, FormatIsToldByContentNotName) {
   SKIP_WITHOUT("heif-enc");
   SKIP_WITHOUT("cwebp");
@@ -743,6 +783,37 @@ TEST_F(PhoneFormatTest, FormatIsToldByContentNotName) {
     auto image = PhotoImage::Load(path, kScreenWidth, kScreenHeight);
     ASSERT_TRUE(image->has_bitmap()) << Name(c.format) << " named " << c.name;
     ExpectCorners(*image, kStored);
+  }
+}
+
+// HEIF's Exif item starts with a big-endian offset from its end to the TIFF
+// header; writers put 0, 6 (after "Exif\0\0") or whatever they like.
+TEST(ExifOrientationOf, FindsTheTiffHeaderWhereverTheOffsetSays) {
+  const std::string tiff = ExifWithOrientation(6);
+  auto item = [&tiff](std::uint32_t offset, const std::string& gap) {
+    std::string out;
+    for (int i = 3; i >= 0; --i) out += static_cast<char>((offset >> (8 * i)) & 0xFF);
+    return out + gap + tiff;
+  };
+  const struct {
+    const char* name;
+    std::string exif;
+    int orientation;
+  } cases[] = {
+      {"a TIFF block alone", tiff, 6},
+      {"offset 0", item(0, ""), 6},
+      {"offset 6 past Exif", item(6, std::string("Exif\0\0", 6)), 6},
+      {"offset 10", item(10, std::string("Exif\0\0abcd", 10)), 6},
+      {"offset 1000 in a long item", item(1000, std::string(1000, 'x')), 6},
+      {"offset past the end", item(1000, std::string(10, 'x')), 0},
+      {"offset 2", item(2, "xx"), 6},
+      {"offset to bytes that are no TIFF header", item(1, "xx"), 0},
+      {"a wrong offset, the header right after it", item(0xFFFFFFFFu, ""), 6},
+  };
+  for (const auto& c : cases) {
+    const std::span<const unsigned char> bytes(
+        reinterpret_cast<const unsigned char*>(c.exif.data()), c.exif.size());
+    EXPECT_EQ(photo_formats::ExifOrientationOf(bytes), c.orientation) << c.name;
   }
 }
 
@@ -762,6 +833,7 @@ struct WideGamutCase {
   const char* tool;  // needed to make it, or nullptr
   // Writes the tagged file, or its untagged twin, and returns its path.
   std::function<std::string(PhoneFormatTest&, bool tagged)> make;
+  Rgb muted{193, 83, 87};  // kMutedRed converted: P3 (180, 90, 90) in sRGB
 };
 
 class WideGamutTest : public PhoneFormatTest,
@@ -790,11 +862,10 @@ TEST_P(WideGamutTest, ConvertedToSrgb) {
   EXPECT_LE(red.b, 24) << red;
   const Rgb muted = PixelAt(converted.surface.get(), 3 * kWidth / 4, kHeight / 2);
   const Rgb muted_naive = PixelAt(untouched.surface.get(), 3 * kWidth / 4, kHeight / 2);
-  // P3 (180, 90, 90) is about (193, 83, 87) in sRGB.
   EXPECT_GE(muted.r - muted_naive.r, 8) << muted << " against " << muted_naive;
   EXPECT_GE(muted_naive.g - muted.g, 3) << muted << " against " << muted_naive;
-  EXPECT_NEAR(muted.r, 193, 8) << muted;
-  EXPECT_NEAR(muted.g, 83, 8) << muted;
+  EXPECT_NEAR(muted.r, c.muted.r, 8) << muted;
+  EXPECT_NEAR(muted.g, c.muted.g, 8) << muted;
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -830,6 +901,19 @@ INSTANTIATE_TEST_SUITE_P(
                             std::string("-s 8 --min 0 --max 0 --cicp ") + (tagged ? "12/13/1" : "1/13/1"));
                         return bytes.empty() ? std::string() : w.Path(name);
                       }},
+        // BT.2020 primaries (9): converted from the chromaticities libheif
+        // reads for them; (180, 90, 90) is about (217, 68, 87) in sRGB.
+        WideGamutCase{"avif_nclx_bt2020", "avifenc",
+                      [](PhoneFormatTest& t, bool tagged) {
+                        auto& w = static_cast<WideGamutTest&>(t);
+                        const std::string png = w.Png("patches.png", kWidth, kHeight, RedPatches());
+                        const std::string name = tagged ? "bt2020.avif" : "bt709.avif";
+                        const std::string bytes = w.Encode(
+                            Format::kAvif, png, name,
+                            std::string("-s 8 --min 0 --max 0 --cicp ") + (tagged ? "9/13/1" : "1/13/1"));
+                        return bytes.empty() ? std::string() : w.Path(name);
+                      },
+                      Rgb{217, 68, 87}},
         WideGamutCase{"webp_iccp_p3", "cwebp",
                       [](PhoneFormatTest& t, bool tagged) {
                         auto& w = static_cast<WideGamutTest&>(t);
