@@ -50,8 +50,9 @@ inline constexpr std::uint64_t kMaxPngPixels = 40000000;
 // decoded:
 // - HEIF (HEIC, AVIF): decoded whole (HEVC and AV1 have no scaled decode),
 //   so 50 MP admits the largest phone photos (48 MP) and bounds the time;
-//   sides beyond kMaxHeifSide are refused by libheif itself while it reads
-//   the boxes, before anything is allocated for them.
+//   the same bounds apply to the size the coded stream itself declares
+//   (HEVC SPS, AV1 sequence header), read from the boxes, since the decoder
+//   allocates that whatever the container's ispe claims.
 // - WebP: the format's own sides stop at 16383; decoded scaled by libwebp,
 //   but every block is still decoded, so the same 50 MP.
 inline constexpr std::uint64_t kMaxHeifFileBytes = 256ull << 20;

@@ -136,25 +136,315 @@ std::optional<Box> FindBox(ByteSource& source, std::uint64_t from, std::uint64_t
   return std::nullopt;
 }
 
-bool HasOwnOrientation(ByteSource& source) {
+// Reads bits most significant first, with Exp-Golomb codes; reading past
+// the end sets `failed` and yields zeros.
+class BitReader {
+ public:
+  explicit BitReader(std::span<const unsigned char> data) : data_(data) {}
+  std::uint64_t Bits(int count) {
+    std::uint64_t value = 0;
+    for (int i = 0; i < count; ++i) {
+      if (position_ >= data_.size() * 8) {
+        failed = true;
+        return 0;
+      }
+      const unsigned bit = (data_[position_ / 8] >> (7 - position_ % 8)) & 1u;
+      value = (value << 1) | bit;
+      ++position_;
+    }
+    return value;
+  }
+  // ue(v); more than 31 leading zeros is no size a photo has.
+  std::uint64_t ExpGolomb() {
+    int zeros = 0;
+    while (Bits(1) == 0 && !failed) {
+      if (++zeros > 31) {
+        failed = true;
+        return 0;
+      }
+    }
+    return ((std::uint64_t{1} << zeros) - 1) + Bits(zeros);
+  }
+  // AV1's uvlc(): the same code with a different cap.
+  std::uint64_t Uvlc() { return ExpGolomb(); }
+  std::uint64_t Leb128() {
+    std::uint64_t value = 0;
+    for (int i = 0; i < 8; ++i) {
+      const std::uint64_t byte = Bits(8);
+      value |= (byte & 0x7F) << (7 * i);
+      if ((byte & 0x80) == 0) break;
+    }
+    return value;
+  }
+  bool failed = false;
+
+ private:
+  std::span<const unsigned char> data_;
+  std::size_t position_ = 0;
+};
+
+// The picture size an HEVC sequence parameter set (a NAL unit, header
+// included) declares.
+std::optional<PixelSize> HevcSpsSize(std::span<const unsigned char> nal) {
+  // Without the emulation prevention bytes (00 00 03).
+  std::vector<unsigned char> rbsp;
+  rbsp.reserve(std::min<std::size_t>(nal.size(), 256));
+  int zeros = 0;
+  for (std::size_t i = 2; i < nal.size() && rbsp.size() < 256; ++i) {
+    if (zeros >= 2 && nal[i] == 3) {
+      zeros = 0;
+      continue;
+    }
+    zeros = nal[i] == 0 ? zeros + 1 : 0;
+    rbsp.push_back(nal[i]);
+  }
+  BitReader bits(rbsp);
+  bits.Bits(4);  // sps_video_parameter_set_id
+  const int sub_layers = static_cast<int>(bits.Bits(3));
+  bits.Bits(1);
+  bits.Bits(96);  // general profile, tier and level
+  bool profile_present[8] = {}, level_present[8] = {};
+  for (int i = 0; i < sub_layers; ++i) {
+    profile_present[i] = bits.Bits(1) != 0;
+    level_present[i] = bits.Bits(1) != 0;
+  }
+  if (sub_layers > 0) bits.Bits(2 * (8 - sub_layers));
+  for (int i = 0; i < sub_layers; ++i) {
+    if (profile_present[i]) bits.Bits(88);
+    if (level_present[i]) bits.Bits(8);
+  }
+  bits.ExpGolomb();  // sps_seq_parameter_set_id
+  if (bits.ExpGolomb() == 3) bits.Bits(1);  // chroma 4:4:4: separate_colour_plane_flag
+  const std::uint64_t width = bits.ExpGolomb();
+  const std::uint64_t height = bits.ExpGolomb();
+  if (bits.failed || width > std::uint64_t{1} << 30 || height > std::uint64_t{1} << 30) {
+    return std::nullopt;
+  }
+  return PixelSize{static_cast<int>(width), static_cast<int>(height)};
+}
+
+// The largest picture the SPS units of an hvcC property declare; nullopt
+// when it holds none or cannot be read.
+std::optional<PixelSize> HvccCodedSize(std::span<const unsigned char> hvcc) {
+  if (hvcc.size() < 23) return std::nullopt;
+  std::size_t at = 23;
+  std::optional<PixelSize> largest;
+  for (int array = 0, arrays = hvcc[22]; array < arrays; ++array) {
+    if (at + 3 > hvcc.size()) return std::nullopt;
+    const int type = hvcc[at] & 0x3F;
+    const int units = (hvcc[at + 1] << 8) | hvcc[at + 2];
+    at += 3;
+    for (int unit = 0; unit < units; ++unit) {
+      if (at + 2 > hvcc.size()) return std::nullopt;
+      const std::size_t length = (std::size_t{hvcc[at]} << 8) | hvcc[at + 1];
+      at += 2;
+      if (at + length > hvcc.size()) return std::nullopt;
+      if (type == 33) {  // SPS
+        std::optional<PixelSize> size = HevcSpsSize(hvcc.subspan(at, length));
+        if (!size) return std::nullopt;
+        if (!largest || std::uint64_t(size->width) * size->height >
+                            std::uint64_t(largest->width) * largest->height) {
+          largest = size;
+        }
+      }
+      at += length;
+    }
+  }
+  return largest;
+}
+
+// The frame size the first AV1 sequence header among `obus` declares (at
+// most four OBUs looked at, each with its size field); nullopt when there is
+// none or it cannot be read.
+std::optional<PixelSize> Av1SequenceHeaderSize(std::span<const unsigned char> obus) {
+  for (int obu = 0; obu < 4 && obus.size() >= 2; ++obu) {
+    BitReader header(obus);
+    header.Bits(1);
+    const int type = static_cast<int>(header.Bits(4));
+    const bool extension = header.Bits(1) != 0;
+    const bool has_size = header.Bits(1) != 0;
+    header.Bits(1);
+    if (extension) header.Bits(8);
+    const std::size_t header_bytes = extension ? 2 : 1;
+    if (type == 1) break;
+    if (!has_size) return std::nullopt;
+    // The size field: LEB128 after the header bytes.
+    std::uint64_t size = 0;
+    std::size_t at = header_bytes;
+    for (int i = 0; i < 8 && at < obus.size(); ++i, ++at) {
+      size |= std::uint64_t(obus[at] & 0x7F) << (7 * i);
+      if ((obus[at] & 0x80) == 0) {
+        ++at;
+        break;
+      }
+    }
+    if (header.failed || size > obus.size() - std::min(at, obus.size())) return std::nullopt;
+    obus = obus.subspan(at + static_cast<std::size_t>(size));
+  }
+  if (obus.size() < 2) return std::nullopt;
+  BitReader bits(obus);
+  bits.Bits(1);
+  const int type = static_cast<int>(bits.Bits(4));
+  const bool extension = bits.Bits(1) != 0;
+  const bool has_size = bits.Bits(1) != 0;
+  bits.Bits(1);
+  if (type != 1) return std::nullopt;  // not a sequence header
+  if (extension) bits.Bits(8);
+  if (has_size) bits.Leb128();
+  bits.Bits(3);  // seq_profile
+  bits.Bits(1);  // still_picture
+  if (bits.Bits(1) != 0) {  // reduced_still_picture_header
+    bits.Bits(5);
+  } else {
+    bool decoder_model_info = false;
+    int buffer_delay_length = 0;
+    if (bits.Bits(1) != 0) {  // timing_info_present_flag
+      bits.Bits(32);
+      bits.Bits(32);
+      if (bits.Bits(1) != 0) bits.Uvlc();
+      decoder_model_info = bits.Bits(1) != 0;
+      if (decoder_model_info) {
+        buffer_delay_length = static_cast<int>(bits.Bits(5)) + 1;
+        bits.Bits(32);
+        bits.Bits(10);
+      }
+    }
+    const bool initial_display_delay = bits.Bits(1) != 0;
+    const int operating_points = static_cast<int>(bits.Bits(5)) + 1;
+    for (int i = 0; i < operating_points && !bits.failed; ++i) {
+      bits.Bits(12);
+      if (bits.Bits(5) > 7) bits.Bits(1);
+      if (decoder_model_info && bits.Bits(1) != 0) {
+        bits.Bits(2 * buffer_delay_length);
+        bits.Bits(1);
+      }
+      if (initial_display_delay && bits.Bits(1) != 0) bits.Bits(4);
+    }
+  }
+  const int width_bits = static_cast<int>(bits.Bits(4)) + 1;
+  const int height_bits = static_cast<int>(bits.Bits(4)) + 1;
+  const std::uint64_t width = bits.Bits(width_bits) + 1;
+  const std::uint64_t height = bits.Bits(height_bits) + 1;
+  if (bits.failed) return std::nullopt;
+  return PixelSize{static_cast<int>(width), static_cast<int>(height)};
+}
+
+std::optional<PixelSize> Av1cCodedSize(std::span<const unsigned char> av1c) {
+  if (av1c.size() <= 4) return std::nullopt;  // no configOBUs
+  return Av1SequenceHeaderSize(av1c.subspan(4));
+}
+
+constexpr std::uint64_t kMaxPropertyBytes = 64 * 1024;
+
+// The first bytes of every item stored in the file (construction method 0)
+// after the iloc box: where AV1 items keep their sequence header when the
+// av1C property carries none. At most kMaxBoxesWalked items.
+std::vector<std::uint64_t> ItemStarts(ByteSource& source, const Box& iloc) {
+  std::vector<std::uint64_t> starts;
+  const std::uint64_t length = iloc.end - iloc.body;
+  if (length > kMaxPropertyBytes * 16) return starts;
+  std::vector<unsigned char> data(static_cast<std::size_t>(length));
+  if (!source.ReadAt(iloc.body, data)) return starts;
+  BitReader bits(data);
+  const int version = static_cast<int>(bits.Bits(8));
+  bits.Bits(24);  // flags
+  const int offset_size = static_cast<int>(bits.Bits(4));
+  const int length_size = static_cast<int>(bits.Bits(4));
+  const int base_offset_size = static_cast<int>(bits.Bits(4));
+  if (version > 2) return starts;
+  // index_size in versions 1 and 2, reserved in 0.
+  const int index_size = static_cast<int>(bits.Bits(4));
+  const std::uint64_t items = bits.Bits(version < 2 ? 16 : 32);
+  for (std::uint64_t item = 0; item < items && item < kMaxBoxesWalked && !bits.failed; ++item) {
+    bits.Bits(version < 2 ? 16 : 32);  // item_ID
+    int construction = 0;
+    if (version >= 1) {
+      bits.Bits(12);
+      construction = static_cast<int>(bits.Bits(4));
+    }
+    bits.Bits(16);  // data_reference_index
+    const std::uint64_t base = bits.Bits(8 * base_offset_size);
+    const std::uint64_t extents = bits.Bits(16);
+    for (std::uint64_t extent = 0; extent < extents && !bits.failed; ++extent) {
+      if (extent >= kMaxBoxesWalked) return starts;
+      if (version >= 1) bits.Bits(8 * index_size);
+      const std::uint64_t offset = bits.Bits(8 * offset_size);
+      bits.Bits(8 * length_size);
+      if (extent == 0 && construction == 0 && !bits.failed) starts.push_back(base + offset);
+    }
+  }
+  return starts;
+}
+
+// What the property boxes (meta/iprp/ipco) say before anything is decoded.
+struct HeifProperties {
+  // An irot or imir: the file carries its own rotation or mirroring. Also
+  // set when the boxes cannot be walked, so EXIF is then left alone.
+  bool own_orientation = false;
+  // The largest coded picture any hvcC or av1C declares (0 x 0 when none
+  // can be read): the container's ispe can claim a small size while the
+  // stream inside makes the decoder allocate its own.
+  PixelSize largest_stream;
+};
+
+std::uint64_t Pixels(PixelSize size) {
+  return std::uint64_t(size.width) * std::uint64_t(size.height);
+}
+
+// Widens `largest` to hold `size` in both directions.
+void Grow(PixelSize* largest, PixelSize size) {
+  largest->width = std::max(largest->width, size.width);
+  largest->height = std::max(largest->height, size.height);
+}
+
+HeifProperties ReadProperties(ByteSource& source) {
+  HeifProperties properties;
+  properties.own_orientation = true;
   bool broken = false;
   std::optional<Box> meta = FindBox(source, 0, source.size(), "meta", &broken);
-  if (!meta) return true;
+  if (!meta) return properties;
   // meta is a full box: version and flags come first.
   std::optional<Box> iprp = FindBox(source, meta->body + 4, meta->end, "iprp", &broken);
-  if (!iprp) return true;
+  if (!iprp) return properties;
   std::optional<Box> ipco = FindBox(source, iprp->body, iprp->end, "ipco", &broken);
-  if (!ipco) return true;
+  if (!ipco) return properties;
+  bool orientation = false;
+  bool saw_av1 = false;
   std::uint64_t at = ipco->body;
   for (int walked = 0; walked < kMaxBoxesWalked && at < ipco->end; ++walked) {
     std::optional<Box> box = ReadBox(source, at, ipco->end);
-    if (!box) return true;
+    if (!box) return properties;
     if (std::memcmp(box->type, "irot", 4) == 0 || std::memcmp(box->type, "imir", 4) == 0) {
-      return true;
+      orientation = true;
+    }
+    const bool hvcc = std::memcmp(box->type, "hvcC", 4) == 0;
+    const bool av1c = std::memcmp(box->type, "av1C", 4) == 0;
+    saw_av1 = saw_av1 || av1c;
+    if ((hvcc || av1c) && box->end - box->body <= kMaxPropertyBytes) {
+      std::vector<unsigned char> body(static_cast<std::size_t>(box->end - box->body));
+      std::optional<PixelSize> coded;
+      if (source.ReadAt(box->body, body)) coded = hvcc ? HvccCodedSize(body) : Av1cCodedSize(body);
+      if (coded) Grow(&properties.largest_stream, *coded);
     }
     at = box->end;
   }
-  return at < ipco->end || broken;
+  properties.own_orientation = orientation || at < ipco->end || broken;
+  // AV1 streams whose av1C carries no sequence header (what libavif
+  // writes): read it from the start of each item's data.
+  if (saw_av1) {
+    std::optional<Box> iloc = FindBox(source, meta->body + 4, meta->end, "iloc", &broken);
+    if (iloc) {
+      for (std::uint64_t start : ItemStarts(source, *iloc)) {
+        unsigned char head[64];
+        const std::size_t size = static_cast<std::size_t>(
+            std::min<std::uint64_t>(sizeof head, source.size() - std::min(start, source.size())));
+        if (size < 2 || !source.ReadAt(start, {head, size})) continue;
+        std::optional<PixelSize> coded = Av1SequenceHeaderSize({head, size});
+        if (coded) Grow(&properties.largest_stream, *coded);
+      }
+    }
+  }
+  return properties;
 }
 
 // The EXIF orientation of the primary image (0 when there is none).
@@ -206,8 +496,20 @@ class HeifFile {
       return;
     }
     size_ = PixelSize{width, height};
+    // A stream may be coded a little larger than the image (whole coding
+    // blocks, cropped when shown), and alpha and depth planes come as images
+    // of their own; a stream far beyond the image it belongs to, or beyond
+    // what any photo may be, is a file built to exhaust memory.
+    const HeifProperties properties = ReadProperties(source);
+    const PixelSize coded = properties.largest_stream;
+    if (coded.width > kMaxHeifSide || coded.height > kMaxHeifSide ||
+        Pixels(coded) > kMaxHeifPixels ||
+        Pixels(coded) > 4 * Pixels(PixelSize{width, height}) + (1u << 20)) {
+      primary_.reset();
+      return;
+    }
     // Like JPEG: only landscape-stored photos are turned by EXIF.
-    if (width > height && !HasOwnOrientation(source)) {
+    if (width > height && !properties.own_orientation) {
       rotate_flip_ = RotateFlipForOrientation(ExifOrientationOfImage(primary));
     }
   }

@@ -676,6 +676,29 @@ TEST_F(PhoneFormatTest, HugeSizeWithinLibheifsSideLimitIsRefusedByPixelCount) {
   EXPECT_FALSE(ReadPhotoHeader(path).has_value());
 }
 
+// The container claims a small image while the coded stream inside is
+// many times larger: the decoder would allocate the stream's size, so the
+// file is refused from its boxes, before any decoding. The same stream with
+// its own size loads.
+TEST_F(PhoneFormatTest, StreamLargerThanItsContainerSaysIsRefusedBeforeDecoding) {
+  const std::string picture = Png("flat.png", 2400, 1600, Plain(2400, 1600, kRed));
+  for (Format format : {Format::kHeic, Format::kAvif}) {
+    SCOPED_TRACE(Name(format));
+    if (!HaveTool(Encoder(format))) continue;
+    const std::string whole = Encode(format, picture, std::string("whole.") + Name(format));
+    ASSERT_FALSE(whole.empty());
+    const std::string honest = Write(std::string("honest.") + Name(format), whole);
+    ASSERT_TRUE(ReadPhotoHeader(honest).has_value());
+    EXPECT_TRUE(PhotoImage::Open(honest, kScreenWidth, kScreenHeight)->DecodeToSize(240, 160));
+
+    const std::string path = Write(std::string("small_claim.") + Name(format),
+                                   WithIspe(whole, 300, 200));
+    EXPECT_FALSE(ReadPhotoHeader(path).has_value());
+    EXPECT_FALSE(PhotoImage::Load(path, kScreenWidth, kScreenHeight)->has_bitmap());
+    ExpectRefusedWithinBoundedMemory(path);
+  }
+}
+
 TEST_F(PhoneFormatTest, HeicThumbnailServesPlacesItCovers) {
   // The main picture red, its embedded thumbnail blue: the colour tells
   // which was decoded.
