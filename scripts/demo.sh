@@ -49,11 +49,19 @@ scripts/fetch-photos.sh "$demo/photos"
 if ! ls "$demo/photos/Places/"phone-* >/dev/null 2>&1; then
   mapfile -t phone_sources < <(ls -Sr "$demo/photos/Places/"*.jpg | head -n 3)
   phone_to() { printf '%s/photos/Places/phone-%s.%s' "$demo" "$(basename "$1" .jpg)" "$2"; }
+  # Made under temporary names and put in place together, so a failed
+  # encoder leaves the folder as it was (and the next run tries again).
   if [ ${#phone_sources[@]} -eq 3 ]; then
     echo "demo: converting three wallpapers to HEIC, WebP and AVIF"
-    heif-enc -q 80 -t 320 -o "$(phone_to "${phone_sources[0]}" heic)" "${phone_sources[0]}" >/dev/null
-    cwebp -quiet -q 85 -metadata exif "${phone_sources[1]}" -o "$(phone_to "${phone_sources[1]}" webp)"
-    avifenc -s 8 "${phone_sources[2]}" "$(phone_to "${phone_sources[2]}" avif)" >/dev/null
+    tmp="$demo/photos/.phone"
+    rm -rf "$tmp" && mkdir -p "$tmp"
+    heif-enc -q 80 -t 320 -o "$tmp/a.heic" "${phone_sources[0]}" >/dev/null
+    cwebp -quiet -q 85 -metadata exif "${phone_sources[1]}" -o "$tmp/b.webp"
+    avifenc -s 8 "${phone_sources[2]}" "$tmp/c.avif" >/dev/null
+    mv "$tmp/a.heic" "$(phone_to "${phone_sources[0]}" heic)"
+    mv "$tmp/b.webp" "$(phone_to "${phone_sources[1]}" webp)"
+    mv "$tmp/c.avif" "$(phone_to "${phone_sources[2]}" avif)"
+    rm -rf "$tmp"
     rm -f "${phone_sources[@]}"
   fi
 fi
