@@ -133,7 +133,7 @@ cat >"$root/root/.local/share/Quol/Vevuvov/LocalConfig.xml" <<EOF
 EOF
 
 # An X server for the client, shared with the root through its socket.
-Xvfb -displayfd 3 -screen 0 1280x800x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$work/display" >/dev/null 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 display=":$(cat "$work/display")"
