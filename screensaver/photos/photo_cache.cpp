@@ -20,6 +20,8 @@
 #include <vector>
 
 #include "foundation/log/process_log.h"
+#include "platform/folders/folders.h"
+#include "platform/fs/files.h"
 
 namespace quol::saver {
 namespace {
@@ -98,16 +100,6 @@ bool IsTemporaryName(const std::string& name) {
   return name.compare(0, sizeof kTemporaryPrefix - 1, kTemporaryPrefix) == 0;
 }
 
-// Creates the missing folders of `path` (0700, as the cache home is meant
-// to be); false with errno when the last one does not exist afterwards.
-bool MakeFolders(const std::string& path) {
-  for (std::size_t at = path.find('/', 1); ; at = path.find('/', at + 1)) {
-    const std::string part = path.substr(0, at);
-    if (!part.empty() && ::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) return false;
-    if (at == std::string::npos) return true;
-  }
-}
-
 // The cache folder, ready for use: it exists, it is a folder of this
 // account's, and no one else can write into it (others could otherwise
 // plant pictures for the family's photos).
@@ -126,7 +118,8 @@ class CacheFolder {
       return std::nullopt;
     }
     if (path->empty() || (*path)[0] != '/' || HasFailed(*path)) return std::nullopt;
-    if (!MakeFolders(*path)) {
+    // Missing folders are made 0700, as the cache home is meant to be.
+    if (Failed(platform::CreateDirectories(*path, 0700))) {
       Disable(*path, Reason("cannot create", *path, errno));
       return std::nullopt;
     }
@@ -413,8 +406,9 @@ std::optional<std::string> PhotoCacheFolder() {
   if (::geteuid() == 0) return std::nullopt;
   const char* cache_home = std::getenv("XDG_CACHE_HOME");
   if (cache_home != nullptr && cache_home[0] == '/') return std::string(cache_home) + "/Quol/photos";
-  const char* home = std::getenv("HOME");
-  if (home != nullptr && home[0] == '/') return std::string(home) + "/.cache/Quol/photos";
+  // $HOME, else the account's home from the password database.
+  const std::string home = platform::HomeFolder();
+  if (!home.empty() && home[0] == '/') return home + "/.cache/Quol/photos";
   return std::nullopt;
 }
 
